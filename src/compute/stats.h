@@ -1,0 +1,28 @@
+// Summary statistics of a filtered grid, accumulated in double precision in
+// the order values are offered (the sums depend on that order).
+#pragma once
+
+#include "grid/grid_file.h"
+
+inline constexpr float STATS_UNDEFINED = -9999.0f;
+
+struct stats_accumulator {
+  double threshold = 0;
+  double count = 0;
+  double sum = 0;
+  double sum_squares = 0;
+  double minimum = 0;
+  double maximum = 0;
+};
+
+// Starts a new accumulation; minimum and maximum are left as they are and
+// are set by the first counted value.
+void stats_reset(stats_accumulator& s, float nodata);
+
+// Offers one value; it counts only when strictly greater than nodata + 1.
+void stats_add(stats_accumulator& s, double x);
+
+// Offers a row of stored output values, in order.
+void stats_add_row(stats_accumulator& s, const float* values, int64_t n);
+
+grid_stats stats_finish(const stats_accumulator& s);

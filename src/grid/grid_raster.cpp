@@ -1,0 +1,36 @@
+#include "grid/grid_raster.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+// Bytes of physical memory; a raster larger than that could only be had
+// through overcommit and would end in the kernel killing the process.
+uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+}  // namespace
+
+bool raster_create(grid_raster& r, int64_t rows, int64_t columns) {
+  r = grid_raster{};
+  if (rows < 0 || columns < 0) return false;
+  const int64_t n = rows * columns;  // both below 2^31: no overflow
+  if (n > 0) {
+    if (static_cast<uint64_t>(n) > std::numeric_limits<size_t>::max() / sizeof(float)) return false;
+    if (static_cast<uint64_t>(n) * sizeof(float) > physical_memory_bytes()) return false;
+    // calloc gives zeroed pages lazily, so a large raster costs nothing until used.
+    float* block = static_cast<float*>(std::calloc(static_cast<size_t>(n), sizeof(float)));
+    if (block == nullptr) return false;
+    r.cells.reset(block);
+  }
+  r.rows = rows;
+  r.columns = columns;
+  return true;
+}

@@ -1,0 +1,24 @@
+// Deterministic synthetic terrain for demos, tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+
+#include "grid/grid_header.h"
+#include "grid/grid_raster.h"
+
+struct synth_options {
+  int64_t rows = 0;
+  int64_t columns = 0;
+  uint64_t seed = 1;
+  double holes = 0.0;       // share of cells, 0..1, left empty in blobs
+  bool integer = false;     // whole-number values instead of fractional ones
+  float scale = 1000.0f;    // values lie in [0, scale]
+  float nodata = -9999.0f;
+};
+
+// Fills r (created here) with terrain and h with a matching header whose
+// statistics block is zero. Returns false when memory cannot be had.
+bool synth_grid(const synth_options& o, grid_header& h, grid_raster& r);
+
+// Sets header position `position` to a float value.
+void header_set(grid_header& h, int position, float value);
