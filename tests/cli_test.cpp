@@ -71,6 +71,7 @@ std::vector<float> ramp(int n) {
 
 const std::string G3 = grid_file_bytes(3, 3, ND, {1, 2, 3, 4, 5, 6, 7, 8, 9});
 const std::string G45 = grid_file_bytes(5, 4, ND, ramp(20));
+const std::string G40 = grid_file_bytes(40, 40, ND, ramp(1600));  // larger than a stream buffer
 
 enum class entry_kind { file, dir, hardlink, symlink, fifo };
 struct entry {
@@ -206,6 +207,10 @@ std::vector<cli_case> cases() {
       // Output trouble.
       {"full disk", {in45}, {"in.grd", "/dev/full", "3"}, "",
        B + dots(4) + "Fehler beim Schreiben in /dev/full i=4\nFehler beim Schreiben in /dev/full\n", 3},
+      {"full disk, streamed", {{entry_kind::file, "in.grd", G40}}, {"in.grd", "/dev/full", "3"}, "",
+       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n", 3},
+      {"full disk, grid from a pipe", {}, {"/dev/stdin", "/dev/full", "3"}, G40,
+       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n", 3},
       {"output to a pipe", {in45, {entry_kind::fifo, "fifo", ""}}, {"in.grd", "fifo", "3"}, "",
        B + dots(4) + "Fehler beim Schreiben in fifo i=4\n", 0},
   };

@@ -1,13 +1,19 @@
-// Filtering a whole raster, reporting each output row as it becomes final.
+// Filtering many output rows, reporting each as it becomes final.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "compute/focal_mean.h"
 #include "grid/grid_raster.h"
 
 // Called once per output row, in ascending order, when the row is final.
 using row_done_fn = std::function<void(int64_t row)>;
+
+// Filters output rows [row_begin, row_end) of a band into `out`
+// ((row_end - row_begin) rows of in.columns cells).
+void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
+                 int64_t half_width, const row_done_fn& row_done);
 
 // Fills every cell of `out` (same shape as `in`) with its focal mean.
 void filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,

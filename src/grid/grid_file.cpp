@@ -19,11 +19,17 @@ int grid_write_header(FILE* out, const grid_header& h) {
   return static_cast<int>(std::fwrite(h.raw, 4, GRID_HEADER_VALUES, out));
 }
 
-int64_t grid_read_values(FILE* in, grid_raster& r) {
-  const int64_t n = raster_cells(r);
-  if (n == 0) return 0;
-  return static_cast<int64_t>(std::fread(r.cells.get(), 4, static_cast<size_t>(n), in));
+int64_t grid_read_cells(FILE* in, float* cells, int64_t n) {
+  if (n <= 0) return 0;
+  return static_cast<int64_t>(std::fread(cells, 4, static_cast<size_t>(n), in));
 }
+
+int64_t grid_write_cells(FILE* out, const float* cells, int64_t n) {
+  if (n <= 0) return 0;
+  return static_cast<int64_t>(std::fwrite(cells, 4, static_cast<size_t>(n), out));
+}
+
+int64_t grid_read_values(FILE* in, grid_raster& r) { return grid_read_cells(in, r.cells.get(), raster_cells(r)); }
 
 int grid_write_stats(FILE* out, const grid_stats& s) {
   if (std::fseek(out, 4 * GRID_STATS_POSITION, SEEK_SET) != 0) return 0;
@@ -32,9 +38,7 @@ int grid_write_stats(FILE* out, const grid_stats& s) {
 }
 
 int64_t grid_write_values(FILE* out, const grid_raster& r) {
-  const int64_t n = raster_cells(r);
-  if (n == 0) return 0;
-  return static_cast<int64_t>(std::fwrite(r.cells.get(), 4, static_cast<size_t>(n), out));
+  return grid_write_cells(out, r.cells.get(), raster_cells(r));
 }
 
 int64_t regular_file_size(FILE* f) {

@@ -30,6 +30,10 @@ int grid_write_header(FILE* out, const grid_header& h);
 // Reads rows * columns values in one request from the current position.
 int64_t grid_read_values(FILE* in, grid_raster& r);
 
+// Reads or writes n cell values in one request at the current position.
+int64_t grid_read_cells(FILE* in, float* cells, int64_t n);
+int64_t grid_write_cells(FILE* out, const float* cells, int64_t n);
+
 // Seeks to byte 24 and writes the six statistics. A stream that cannot seek
 // (a pipe) writes nothing and returns 0. Returns the number written.
 int grid_write_stats(FILE* out, const grid_stats& s);

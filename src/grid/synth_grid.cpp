@@ -36,27 +36,32 @@ void header_set(grid_header& h, int position, float value) {
   h.raw[position] = std::bit_cast<uint32_t>(value);
 }
 
-bool synth_grid(const synth_options& o, grid_header& h, grid_raster& r) {
-  if (!raster_create(r, o.rows, o.columns)) return false;
-  h = grid_header{};
+grid_header synth_header(const synth_options& o) {
+  grid_header h{};
   header_set(h, 0, static_cast<float>(o.columns));
   header_set(h, 1, static_cast<float>(o.rows));
   header_set(h, 2, 1.0f);  // cell size, carried through untouched
   header_set(h, 5, o.nodata);
   header_derive(h);
+  return h;
+}
 
-  for (int64_t row = 0; row < o.rows; ++row) {
-    float* line = raster_row(r, row);
-    for (int64_t c = 0; c < o.columns; ++c) {
-      // Octaves of value noise: broad hills, then finer relief.
-      const float hills = value_noise(o.seed, row, c, 97);
-      const float relief = value_noise(o.seed + 1, row, c, 23);
-      const float grain = value_noise(o.seed + 2, row, c, 5);
-      float v = (0.6f * hills + 0.3f * relief + 0.1f * grain) * o.scale;
-      if (o.integer) v = std::nearbyint(v);
-      if (o.holes > 0.0 && value_noise(o.seed + 3, row, c, 31) < static_cast<float>(o.holes)) v = o.nodata;
-      line[c] = v;
-    }
+void synth_row(const synth_options& o, int64_t row, float* line) {
+  for (int64_t c = 0; c < o.columns; ++c) {
+    // Octaves of value noise: broad hills, then finer relief.
+    const float hills = value_noise(o.seed, row, c, 97);
+    const float relief = value_noise(o.seed + 1, row, c, 23);
+    const float grain = value_noise(o.seed + 2, row, c, 5);
+    float v = (0.6f * hills + 0.3f * relief + 0.1f * grain) * o.scale;
+    if (o.integer) v = std::nearbyint(v);
+    if (o.holes > 0.0 && value_noise(o.seed + 3, row, c, 31) < static_cast<float>(o.holes)) v = o.nodata;
+    line[c] = v;
   }
+}
+
+bool synth_grid(const synth_options& o, grid_header& h, grid_raster& r) {
+  if (!raster_create(r, o.rows, o.columns)) return false;
+  h = synth_header(o);
+  for (int64_t row = 0; row < o.rows; ++row) synth_row(o, row, raster_row(r, row));
   return true;
 }

@@ -16,6 +16,12 @@ struct synth_options {
   float nodata = -9999.0f;
 };
 
+// Header for a synthetic grid of these options (statistics block zero).
+grid_header synth_header(const synth_options& o);
+
+// Fills one row (o.columns cells) of the synthetic grid.
+void synth_row(const synth_options& o, int64_t row, float* line);
+
 // Fills r (created here) with terrain and h with a matching header whose
 // statistics block is zero. Returns false when memory cannot be had.
 bool synth_grid(const synth_options& o, grid_header& h, grid_raster& r);

@@ -1,5 +1,6 @@
 #include "tool/driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "compute/band_stream.h"
 #include "compute/filter.h"
 #include "compute/stats.h"
 #include "grid/grid_file.h"
@@ -82,6 +84,16 @@ bool report_dimension(const char* input, const char* what, dim_problem p, float 
   return true;
 }
 
+// Cuts a regular output file back to its 48-byte header.
+void cut_to_header(FILE* out) {
+  struct stat st;
+  if (fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (ftruncate(fileno(out), GRID_HEADER_BYTES) != 0) {
+      // Nothing more can be done; the read error is reported either way.
+    }
+  }
+}
+
 }  // namespace
 
 int wavgrid_run(int argc, char** argv) {
@@ -112,6 +124,10 @@ int wavgrid_run(int argc, char** argv) {
     std::printf(msg::HEADER_READ, in_name.c_str());
   if (grid_write_header(out.f, header) < GRID_HEADER_VALUES)
     std::printf(msg::HEADER_WRITE, out_name.c_str(), row_counter);
+  // The statistics are written over the header once every row is done. If
+  // the header itself cannot reach the file (a full disk), neither can they,
+  // whether or not the cells have been streamed out in between.
+  const bool header_reached_file = std::fflush(out.f) == 0;
 
   const bool bad_columns =
       report_dimension(in_name.c_str(), "columns", header.columns_problem, header_value(header, 0));
@@ -128,36 +144,70 @@ int wavgrid_run(int argc, char** argv) {
     return STATUS_READ;
   }
 
-  grid_raster input;
-  grid_raster output;
-  if (!raster_create(input, header.rows, header.columns) ||
-      !raster_create(output, header.rows, header.columns)) {
-    std::printf(msg::NO_MEMORY, header.rows, header.columns, in_name.c_str());
-    return STATUS_BAD_GRID;
-  }
-  if (grid_read_values(in.f, input) != cells) {
-    std::printf(msg::VALUES_READ, in_name.c_str());
-    return STATUS_READ;
-  }
-
   stats_accumulator stats;
   stats_reset(stats, header.nodata);
   // On a terminal each dot is shown as it is printed; into a file or pipe
   // the dots are buffered like any other output.
   const bool live_dots = isatty(fileno(stdout)) != 0;
-  filter_grid(input, output, header.nodata, half_width, [&](int64_t row) {
-    stats_add_row(stats, raster_row(output, row), output.columns);
+  const row_done_fn print_dot = [&](int64_t) {
     std::fputs(msg::DOT, stdout);
     if (live_dots) std::fflush(stdout);
     ++row_counter;
-  });
+  };
+
+  // A regular file streams through memory in bands. Anything else (a pipe)
+  // is read whole first, so that a short input is found before any output.
+  grid_raster output;
+  stream_outcome outcome{stream_status::ok, 0};
+  if (size >= 0) {
+    const stream_grid grid{header.rows, header.columns, half_width};
+    const band_filter_fn filter = [&](const row_band& band, float* out, int64_t begin, int64_t end,
+                                      const row_done_fn& done) {
+      filter_band(band, out, begin, end, header.nodata, half_width, done);
+    };
+    outcome = stream_filter(in.f, out.f, grid, stream_band_rows(header.columns, half_width), filter, print_dot,
+                            [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
+  } else {
+    grid_raster input;
+    if (!raster_create(input, header.rows, header.columns) ||
+        !raster_create(output, header.rows, header.columns)) {
+      outcome.status = stream_status::no_memory;
+    } else if (grid_read_values(in.f, input) != cells) {
+      outcome.status = stream_status::read_short;
+    } else {
+      filter_grid(input, output, header.nodata, half_width, [&](int64_t row) {
+        stats_add_row(stats, raster_row(output, row), output.columns);
+        print_dot(row);
+      });
+    }
+  }
+
+  if (outcome.status == stream_status::no_memory) {
+    std::printf(msg::NO_MEMORY, header.rows, header.columns, in_name.c_str());
+    return STATUS_BAD_GRID;
+  }
+  if (outcome.status == stream_status::read_short) {
+    // Only a file that shrinks while it is read gets here after some rows
+    // were filtered: their output is cut back to the header.
+    if (row_counter > 0) {
+      std::fputs(msg::END_OF_DOTS, stdout);
+      std::fflush(out.f);
+      cut_to_header(out.f);
+    }
+    std::printf(msg::VALUES_READ, in_name.c_str());
+    return STATUS_READ;
+  }
   std::fputs(msg::END_OF_DOTS, stdout);
 
-  if (grid_write_stats(out.f, stats_finish(stats)) < 6)
+  const int stats_written = header_reached_file ? grid_write_stats(out.f, stats_finish(stats)) : 0;
+  if (stats_written < 6)
     std::printf(msg::STATS_WRITE, out_name.c_str(), row_counter);
 
-  // A write error may only show when the buffered bytes reach the file.
-  const bool written = grid_write_values(out.f, output) == cells && std::fflush(out.f) == 0;
+  // A write error may only show when buffered bytes reach the file, and a
+  // failed flush inside an earlier seek leaves only the stream's error flag.
+  bool written = outcome.status != stream_status::write_short;
+  if (size < 0) written = grid_write_values(out.f, output) == cells;
+  written = std::fflush(out.f) == 0 && !std::ferror(out.f) && written;
   const bool closed = std::fclose(out.f) == 0;
   out.f = nullptr;
   if (!written || !closed) {

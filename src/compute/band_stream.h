@@ -1,0 +1,51 @@
+// Filtering a grid file as it streams through memory: the input is read in
+// bands of rows, each band of output rows is filtered from the input rows its
+// windows reach, and finished bands are written while the next ones are read
+// and filtered. Memory grows with the window and the band, not the grid.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "compute/filter.h"
+#include "compute/focal_mean.h"
+
+// Filters output rows [row_begin, row_end) of the band into `out`, calling
+// row_done once per row in ascending order as rows become final.
+using band_filter_fn = std::function<void(const row_band& in, float* out, int64_t row_begin,
+                                          int64_t row_end, const row_done_fn& row_done)>;
+
+// Receives each finished output row, in ascending order, before it is written.
+using row_values_fn = std::function<void(const float* values, int64_t columns)>;
+
+enum class stream_status {
+  ok,
+  read_short,   // the input ended before its last cell
+  write_short,  // an output write failed; every row was still filtered
+  no_memory,    // the band buffers could not be had
+};
+
+struct stream_outcome {
+  stream_status status;
+  int64_t rows_done;  // output rows filtered (and reported to row_done)
+};
+
+struct stream_grid {
+  int64_t rows;
+  int64_t columns;
+  int64_t half_width;
+};
+
+// Rows per output band for a grid of this width and window: bands of a few
+// megabytes, and no thinner than the window's reach, so that the rows a
+// band shares with the next one are a small part of what is read.
+int64_t stream_band_rows(int64_t columns, int64_t half_width);
+
+// Reads rows * columns cells from `in` (at its first cell), filters them
+// band by band with `filter` and writes the output cells to `out` (at its
+// current position). row_done runs on the calling thread; row_values runs
+// on a writer thread; both see rows in ascending order.
+stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
+                             const band_filter_fn& filter, const row_done_fn& row_done,
+                             const row_values_fn& row_values);

@@ -1,0 +1,120 @@
+#include "compute/band_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "compute/focal_mean.h"
+#include "compute/stats.h"
+#include "grid/grid_file.h"
+#include "grid/synth_grid.h"
+
+namespace {
+
+struct streamed {
+  stream_outcome outcome;
+  std::vector<float> cells;     // what reached the output file
+  std::vector<int64_t> done;    // rows reported as filtered
+  grid_stats stats;             // from the rows handed over for writing
+};
+
+// Streams `r`'s cells through stream_filter with the plain definition.
+streamed run_stream(const grid_raster& r, float nodata, int64_t half_width, int64_t band_rows,
+                    int64_t cells_in_file) {
+  FILE* in = std::tmpfile();
+  FILE* out = std::tmpfile();
+  grid_write_cells(in, r.cells.get(), cells_in_file);
+  std::rewind(in);
+  streamed s;
+  stats_accumulator acc;
+  stats_reset(acc, nodata);
+  const band_filter_fn filter = [&](const row_band& band, float* o, int64_t a, int64_t b, const row_done_fn& done) {
+    filter_band(band, o, a, b, nodata, half_width, done);
+  };
+  s.outcome = stream_filter(in, out, stream_grid{r.rows, r.columns, half_width}, band_rows, filter,
+                            [&](int64_t row) { s.done.push_back(row); },
+                            [&](const float* v, int64_t n) { stats_add_row(acc, v, n); });
+  s.stats = stats_finish(acc);
+  std::fflush(out);
+  const long bytes = std::ftell(out);
+  s.cells.resize(static_cast<size_t>(bytes / 4));
+  std::rewind(out);
+  if (!s.cells.empty()) grid_read_cells(out, s.cells.data(), static_cast<int64_t>(s.cells.size()));
+  std::fclose(in);
+  std::fclose(out);
+  return s;
+}
+
+TEST(BandStream, SameBytesAsTheWholeGrid) {
+  struct Shape {
+    int64_t rows, columns;
+  } shapes[] = {{1, 1}, {1, 9}, {7, 1}, {13, 11}, {29, 6}, {40, 17}};
+  for (const Shape& shape : shapes) {
+    synth_options o;
+    o.rows = shape.rows;
+    o.columns = shape.columns;
+    o.seed = static_cast<uint64_t>(shape.rows * 131 + shape.columns);
+    o.holes = 0.2;
+    grid_header h;
+    grid_raster in;
+    ASSERT_TRUE(synth_grid(o, h, in));
+    for (int64_t half_width : {1, 2, 4, 10, 1073741823}) {
+      grid_raster whole;
+      raster_create(whole, in.rows, in.columns);
+      focal_mean_rows(in, whole, 0, in.rows, o.nodata, half_width);
+      stats_accumulator acc;
+      stats_reset(acc, o.nodata);
+      stats_add_row(acc, whole.cells.get(), raster_cells(whole));
+      const grid_stats expected_stats = stats_finish(acc);
+      const std::vector<float> expected(whole.cells.get(), whole.cells.get() + raster_cells(whole));
+
+      for (int64_t band_rows : {1, 2, 3, 5, 64}) {
+        const std::string where = std::to_string(shape.rows) + "x" + std::to_string(shape.columns) +
+                                  " half_width " + std::to_string(half_width) + " band " + std::to_string(band_rows);
+        const streamed s = run_stream(in, o.nodata, half_width, band_rows, raster_cells(in));
+        EXPECT_EQ(s.outcome.status, stream_status::ok) << where;
+        EXPECT_EQ(s.outcome.rows_done, in.rows) << where;
+        ASSERT_EQ(s.cells.size(), expected.size()) << where;
+        EXPECT_EQ(0, std::memcmp(s.cells.data(), expected.data(), expected.size() * 4)) << where;
+        std::vector<int64_t> all_rows;
+        for (int64_t r = 0; r < in.rows; ++r) all_rows.push_back(r);
+        EXPECT_EQ(s.done, all_rows) << where;
+        EXPECT_EQ(0, std::memcmp(&s.stats, &expected_stats, sizeof expected_stats)) << where;
+      }
+    }
+  }
+}
+
+TEST(BandStream, ShortInputStopsAtTheBandItCannotFill) {
+  synth_options o;
+  o.rows = 20;
+  o.columns = 5;
+  grid_header h;
+  grid_raster in;
+  ASSERT_TRUE(synth_grid(o, h, in));
+  // Rows 0..11 present and part of row 12: bands of 4 rows with a reach of
+  // one row can finish rows 0..7 (band 8..11 needs row 12).
+  const streamed s = run_stream(in, o.nodata, 1, 4, 12 * 5 + 2);
+  EXPECT_EQ(s.outcome.status, stream_status::read_short);
+  EXPECT_EQ(s.outcome.rows_done, 8);
+  EXPECT_EQ(s.done.size(), 8u);
+}
+
+TEST(BandStream, EmptyGridsReportTheirRows) {
+  grid_raster none;
+  raster_create(none, 3, 0);
+  const streamed s = run_stream(none, 0, 1, 2, 0);
+  EXPECT_EQ(s.outcome.status, stream_status::ok);
+  EXPECT_EQ(s.done, (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_TRUE(s.cells.empty());
+}
+
+TEST(BandStream, BandsAreAFewMegabytesAndCoverTheReach) {
+  EXPECT_EQ(stream_band_rows(8000, 500), 500);
+  EXPECT_EQ(stream_band_rows(100000000, 1), 1);
+}
+
+}  // namespace
