@@ -1,0 +1,23 @@
+# Shared timing helpers for the benchmark scripts (sourced, not run).
+
+# Runs a command `runs` times under /usr/bin/time -v; sets WALL to the median
+# wall time in seconds and RSS to the largest peak resident set in KiB.
+measure() {
+  local runs=$1
+  shift
+  local walls=() rss_max=0 log
+  log=$(mktemp)
+  for ((i = 0; i < runs; i++)); do
+    /usr/bin/time -v "$@" > /dev/null 2> "$log" || { cat "$log" >&2; rm -f "$log"; return 1; }
+    walls+=("$(awk -F': ' '/Elapsed \(wall clock\)/ {
+      n = split($2, p, ":"); s = 0; for (j = 1; j <= n; j++) s = s * 60 + p[j]; print s }' "$log")")
+    local rss
+    rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
+    ((rss > rss_max)) && rss_max=$rss
+  done
+  rm -f "$log"
+  WALL=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
+  RSS=$rss_max
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
