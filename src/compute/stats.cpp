@@ -2,6 +2,42 @@
 
 #include <cmath>
 
+namespace {
+
+// One counted-value step. Kept inline on plain doubles so that a row loop
+// keeps everything in registers: the chain of dependent sum additions is then
+// the only limit.
+struct running {
+  double count, sum, sum_squares, minimum, maximum;
+};
+
+inline void offer(running& r, double x, double bound) {
+  if (!(x > bound)) return;  // a NaN fails the test too
+  r.count += 1.0;
+  r.sum += x;
+  r.sum_squares += x * x;
+  if (r.count == 1.0) {
+    r.minimum = x;
+    r.maximum = x;
+  } else if (x < r.minimum) {
+    r.minimum = x;
+  } else if (x > r.maximum) {
+    r.maximum = x;
+  }
+}
+
+running load(const stats_accumulator& s) { return {s.count, s.sum, s.sum_squares, s.minimum, s.maximum}; }
+
+void store(stats_accumulator& s, const running& r) {
+  s.count = r.count;
+  s.sum = r.sum;
+  s.sum_squares = r.sum_squares;
+  s.minimum = r.minimum;
+  s.maximum = r.maximum;
+}
+
+}  // namespace
+
 void stats_reset(stats_accumulator& s, float nodata) {
   s.threshold = static_cast<double>(nodata);
   s.count = 0;
@@ -10,22 +46,16 @@ void stats_reset(stats_accumulator& s, float nodata) {
 }
 
 void stats_add(stats_accumulator& s, double x) {
-  if (!(x > s.threshold + 1.0)) return;
-  s.count += 1.0;
-  s.sum += x;
-  s.sum_squares += x * x;
-  if (s.count == 1.0) {
-    s.minimum = x;
-    s.maximum = x;
-  } else if (x < s.minimum) {
-    s.minimum = x;
-  } else if (x > s.maximum) {
-    s.maximum = x;
-  }
+  running r = load(s);
+  offer(r, x, s.threshold + 1.0);
+  store(s, r);
 }
 
 void stats_add_row(stats_accumulator& s, const float* values, int64_t n) {
-  for (int64_t i = 0; i < n; ++i) stats_add(s, static_cast<double>(values[i]));
+  running r = load(s);
+  const double bound = s.threshold + 1.0;
+  for (int64_t i = 0; i < n; ++i) offer(r, static_cast<double>(values[i]), bound);
+  store(s, r);
 }
 
 grid_stats stats_finish(const stats_accumulator& s) {
