@@ -69,9 +69,9 @@ int64_t stream_band_rows(int64_t columns, int64_t half_width) {
   return std::max<int64_t>({1, by_size, half_width});
 }
 
-stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
-                             const band_filter_fn& filter, const row_done_fn& row_done,
-                             const row_values_fn& row_values) {
+stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows,
+                           const band_filter_fn& filter, const row_done_fn& row_done,
+                           const row_values_fn& row_values) {
   if (grid.rows == 0 || grid.columns == 0) {
     // No cells: nothing to read or write, but every row is still reported.
     for (int64_t r = 0; r < grid.rows; ++r) row_done(r);
@@ -106,8 +106,7 @@ stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64
                     static_cast<size_t>((prev_hi - lo) * cols) * 4);
         first_new = prev_hi;
       }
-      const int64_t want = (geo.in_end(k) - first_new) * cols;
-      const bool whole = grid_read_cells(in, buf + (first_new - lo) * cols, want) == want;
+      const bool whole = io.read(buf + (first_new - lo) * cols, first_new, geo.in_end(k) - first_new);
       p.publish([&] {
         if (whole) p.loaded = k + 1;
         else p.read_failed = true;
@@ -129,7 +128,7 @@ stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64
       for (int64_t r = 0; r < rows; ++r) row_values(buf + r * cols, cols);
       // After a failed write the rest is not written, but every row is still
       // filtered and counted, as when the grid is written in one piece.
-      if (!write_failed) write_failed = grid_write_cells(out, buf, rows * cols) != rows * cols;
+      if (!write_failed) write_failed = !io.write(buf, geo.out_begin(k), rows);
       p.publish([&] { p.written = k + 1; });
     }
   });
@@ -156,4 +155,16 @@ stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64
   if (p.read_failed) return {stream_status::read_short, rows_done};
   if (write_failed) return {stream_status::write_short, rows_done};
   return {stream_status::ok, rows_done};
+}
+
+stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
+                             const band_filter_fn& filter, const row_done_fn& row_done,
+                             const row_values_fn& row_values) {
+  const int64_t cols = grid.columns;
+  const stream_io io{
+      [&](float* cells, int64_t, int64_t rows) { return grid_read_cells(in, cells, rows * cols) == rows * cols; },
+      [&](const float* cells, int64_t, int64_t rows) {
+        return grid_write_cells(out, cells, rows * cols) == rows * cols;
+      }};
+  return stream_rows(io, grid, band_rows, filter, row_done, row_values);
 }

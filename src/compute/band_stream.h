@@ -42,10 +42,27 @@ struct stream_grid {
 // band shares with the next one are a small part of what is read.
 int64_t stream_band_rows(int64_t columns, int64_t half_width);
 
-// Reads rows * columns cells from `in` (at its first cell), filters them
-// band by band with `filter` and writes the output cells to `out` (at its
-// current position). row_done runs on the calling thread; row_values runs
-// on a writer thread; both see rows in ascending order.
+// Where the rows come from and go to. Rows are asked for and handed over
+// strictly in order, each exactly once; read runs on a reader thread and
+// write on a writer thread. Each returns false when it could not move all
+// the rows (the input ended, the output failed).
+struct stream_io {
+  std::function<bool(float* cells, int64_t first_row, int64_t rows)> read;
+  std::function<bool(const float* cells, int64_t first_row, int64_t rows)> write;
+};
+
+// Reads the grid's rows through io.read, filters them band by band with
+// `filter` and hands the output rows to io.write. row_done runs on the
+// calling thread; row_values runs on the writer thread before each row is
+// written; both see rows in ascending order. After a failed write the
+// remaining rows are still filtered and offered to row_values, but not
+// written.
+stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows,
+                           const band_filter_fn& filter, const row_done_fn& row_done,
+                           const row_values_fn& row_values);
+
+// stream_rows between grid files: `in` at its first cell, `out` at the
+// position the first output cell goes to.
 stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
                              const band_filter_fn& filter, const row_done_fn& row_done,
                              const row_values_fn& row_values);
