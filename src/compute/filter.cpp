@@ -1,11 +1,11 @@
 #include "compute/filter.h"
 
-#include "compute/focal_mean.h"
+bool filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
+                 const kernel_config& config, const row_done_fn& row_done) {
+  return focal_mean_fast(whole_band(in), out.cells.get(), 0, in.rows, nodata, half_width, config, row_done);
+}
 
 void filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
                  const row_done_fn& row_done) {
-  for (int64_t r = 0; r < in.rows; ++r) {
-    focal_mean_rows(in, out, r, r + 1, nodata, half_width);
-    if (row_done) row_done(r);
-  }
+  filter_grid(in, out, nodata, half_width, kernel_config{}, row_done);
 }

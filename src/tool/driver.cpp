@@ -1,5 +1,6 @@
 #include "tool/driver.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,6 +65,31 @@ int32_t parse_window(const char* text) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(v);
+}
+
+// The most threads WAVGRID_THREADS may ask for.
+constexpr long MAX_THREADS = 1024;
+
+// How to compute, as the environment asks. WAVGRID_THREADS: the number of
+// threads (default: the processors this process may run on). WAVGRID_KERNEL:
+// "scalar" for the plain cell-by-cell definition, or a SIMD target's name
+// ("AVX3", "AVX2", "SSE4", ...; any case) to force that target (default: the
+// best target of this CPU). Every choice gives the same bytes, so a value
+// that cannot be used is ignored.
+kernel_config kernel_from_environment() {
+  kernel_config config;
+  config.threads = processors_for_this_process();
+  if (const char* text = std::getenv("WAVGRID_THREADS")) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n >= 1 && n <= MAX_THREADS) config.threads = static_cast<int>(n);
+  }
+  if (const char* name = std::getenv("WAVGRID_KERNEL")) {
+    if (strcasecmp(name, "scalar") == 0) config.path = kernel_path::reference;
+    for (int64_t target : kernel_targets())
+      if (strcasecmp(name, kernel_target_name(target)) == 0) config.target = target;
+  }
+  return config;
 }
 
 bool window_is_valid(int32_t window) { return window % 2 == 1 && window > 1; }
@@ -145,7 +171,8 @@ int wavgrid_run(int argc, char** argv) {
   // On a terminal each dot is shown as it is printed; into a file or pipe
   // the dots are buffered like any other output.
   const bool live_dots = isatty(fileno(stdout)) != 0;
-  filter_grid(input, output, header.nodata, half_width, [&](int64_t row) {
+  // The configuration names only targets this CPU runs, so the filter runs.
+  filter_grid(input, output, header.nodata, half_width, kernel_from_environment(), [&](int64_t row) {
     stats_add_row(stats, raster_row(output, row), output.columns);
     std::fputs(msg::DOT, stdout);
     if (live_dots) std::fflush(stdout);
