@@ -159,24 +159,29 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const int64_t divisor_stride = round_up(columns + width, n);
 
   // One block of scratch: padded rows of the ring, the block's divisors, a
-  // staging vector row for the last partial block, prefix sums, column
-  // counts. The float arrays are whole vectors long, so each stays aligned.
+  // staging row of one block for the last partial block, prefix sums,
+  // column counts; each part starts on a 64-byte boundary.
   const uint64_t ring_floats = static_cast<uint64_t>(ring_rows) * static_cast<uint64_t>(stride);
-  const uint64_t divisor_floats = static_cast<uint64_t>(BLOCK_ROWS * divisor_stride);
-  const uint64_t staging_floats = static_cast<uint64_t>(width);
-  const uint64_t floats = ring_floats + divisor_floats + staging_floats;
-  const uint64_t bytes = floats * sizeof(float) + static_cast<uint64_t>(columns + 1) * sizeof(int64_t) +
-                         static_cast<uint64_t>(columns) * sizeof(int32_t);
-  if (ring_floats / static_cast<uint64_t>(stride) != static_cast<uint64_t>(ring_rows) ||
-      bytes > SIZE_MAX / 2)
-    return false;
-  void* memory = simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes));
+  if (ring_floats / static_cast<uint64_t>(stride) != static_cast<uint64_t>(ring_rows)) return false;
+  uint64_t bytes = 0;
+  auto part = [&bytes](uint64_t size) {
+    const uint64_t at = bytes;
+    bytes += (size + 63) / 64 * 64;
+    return at;
+  };
+  const uint64_t ring_at = part(ring_floats * sizeof(float));
+  const uint64_t divisors_at = part(static_cast<uint64_t>(BLOCK_ROWS * divisor_stride) * sizeof(float));
+  const uint64_t staging_at = part(static_cast<uint64_t>(width) * sizeof(float));
+  const uint64_t prefix_at = part(static_cast<uint64_t>(columns + 1) * sizeof(int64_t));
+  const uint64_t counts_at = part(static_cast<uint64_t>(columns) * sizeof(int32_t));
+  if (bytes > SIZE_MAX / 2) return false;
+  char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
   if (memory == nullptr) return false;
-  float* ring = static_cast<float*>(memory);
-  float* divisors = ring + ring_floats;
-  float* staging = divisors + divisor_floats;
-  int64_t* prefix = reinterpret_cast<int64_t*>(staging + staging_floats);
-  int32_t* column_counts = reinterpret_cast<int32_t*>(prefix + columns + 1);
+  float* ring = reinterpret_cast<float*>(memory + ring_at);
+  float* divisors = reinterpret_cast<float*>(memory + divisors_at);
+  float* staging = reinterpret_cast<float*>(memory + staging_at);
+  int64_t* prefix = reinterpret_cast<int64_t*>(memory + prefix_at);
+  int32_t* column_counts = reinterpret_cast<int32_t*>(memory + counts_at);
 
   // Column counts of valid cells over the window rows of row_begin.
   std::fill(column_counts, column_counts + columns, 0);
