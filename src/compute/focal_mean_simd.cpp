@@ -40,16 +40,23 @@ namespace hn = hwy::HWY_NAMESPACE;
 using D = hn::ScalableTag<float>;
 using V = hn::Vec<D>;
 
-// Output rows summed together. add_input_row_to below is written for 4.
-constexpr int BLOCK_ROWS = 4;
-
-// Vectors of adjacent columns summed together: 16 sums on targets with 32
-// vector registers, 12 where there are 16 (the loaded vector needs one more).
+// A block: BLOCK_ROWS output rows by BLOCK_VECTORS vectors of adjacent
+// columns, BLOCK_ROWS * BLOCK_VECTORS sums held in registers (16 where
+// there are 32 vector registers, 12 where there are 16: the loaded vector
+// needs one more). More rows share each load among more additions.
+#ifndef WAVGRID_BLOCK_ROWS
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-constexpr int BLOCK_VECTORS = 4;
+#define WAVGRID_BLOCK_ROWS 8
+#define WAVGRID_BLOCK_VECTORS 2
 #else
-constexpr int BLOCK_VECTORS = 3;
+#define WAVGRID_BLOCK_ROWS 4
+#define WAVGRID_BLOCK_VECTORS 3
 #endif
+#endif
+constexpr int BLOCK_ROWS = WAVGRID_BLOCK_ROWS;
+constexpr int BLOCK_VECTORS = WAVGRID_BLOCK_VECTORS;
+#undef WAVGRID_BLOCK_ROWS
+#undef WAVGRID_BLOCK_VECTORS
 
 struct block_sums {
   V v[BLOCK_ROWS][BLOCK_VECTORS];
@@ -73,62 +80,130 @@ HWY_INLINE void add_input_row(const float* HWY_RESTRICT p, int64_t s_first, int6
   }
 }
 
-// add_input_row with the row range known at run time. Each case is its own
-// loop with its sums in registers.
+// add_input_row with the row range known at run time, as the key
+// first * BLOCK_ROWS + last in [KEY_BEGIN, KEY_END): a binary search over
+// the keys ends in the loop made for that range, whose sums stay in
+// registers.
+template <int64_t KEY_BEGIN, int64_t KEY_END>
+HWY_INLINE void add_input_row_keyed(int64_t key, const float* HWY_RESTRICT p, int64_t s_first, int64_t s_last,
+                                    block_sums& sums) {
+  if constexpr (KEY_END - KEY_BEGIN == 1) {
+    constexpr int FIRST = static_cast<int>(KEY_BEGIN / BLOCK_ROWS);
+    constexpr int LAST = static_cast<int>(KEY_BEGIN % BLOCK_ROWS);
+    if constexpr (FIRST <= LAST) add_input_row<FIRST, LAST>(p, s_first, s_last, sums);
+  } else {
+    constexpr int64_t MIDDLE = (KEY_BEGIN + KEY_END) / 2;
+    if (key < MIDDLE)
+      add_input_row_keyed<KEY_BEGIN, MIDDLE>(key, p, s_first, s_last, sums);
+    else
+      add_input_row_keyed<MIDDLE, KEY_END>(key, p, s_first, s_last, sums);
+  }
+}
+
 HWY_INLINE void add_input_row_to(int64_t first, int64_t last, const float* HWY_RESTRICT p,
                                  int64_t s_first, int64_t s_last, block_sums& sums) {
-  static_assert(BLOCK_ROWS == 4, "one case per row range of a block of 4 rows");
-  switch (first * BLOCK_ROWS + last) {
-    case 0: return add_input_row<0, 0>(p, s_first, s_last, sums);
-    case 1: return add_input_row<0, 1>(p, s_first, s_last, sums);
-    case 2: return add_input_row<0, 2>(p, s_first, s_last, sums);
-    case 3: return add_input_row<0, 3>(p, s_first, s_last, sums);
-    case 5: return add_input_row<1, 1>(p, s_first, s_last, sums);
-    case 6: return add_input_row<1, 2>(p, s_first, s_last, sums);
-    case 7: return add_input_row<1, 3>(p, s_first, s_last, sums);
-    case 10: return add_input_row<2, 2>(p, s_first, s_last, sums);
-    case 11: return add_input_row<2, 3>(p, s_first, s_last, sums);
-    case 15: return add_input_row<3, 3>(p, s_first, s_last, sums);
-    default: return;  // first > last: the input row is in no window
-  }
+  // Input rows in the window of every row of a full block are the most
+  // common case: no search for them.
+  if (first == 0 && last == BLOCK_ROWS - 1) return add_input_row<0, BLOCK_ROWS - 1>(p, s_first, s_last, sums);
+  add_input_row_keyed<0, BLOCK_ROWS * BLOCK_ROWS>(first * BLOCK_ROWS + last, p, s_first, s_last, sums);
 }
 
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
 // The padded copy of one input row: `pad` cells of +0.0f, the row with every
 // empty cell as +0.0f, then +0.0f up to `stride`.
-void pad_row(const float* src, int64_t columns, int64_t pad, int64_t stride, float nodata,
+void pad_row(const float* HWY_RESTRICT src, int64_t columns, int64_t pad, int64_t stride, float nodata,
              float* HWY_RESTRICT dst) {
+  const D d;
+  const int64_t n = static_cast<int64_t>(hn::Lanes(d));
+  const V limit = hn::Set(d, nodata);
   std::fill(dst, dst + pad, 0.0f);
   float* mid = dst + pad;
-  for (int64_t j = 0; j < columns; ++j) mid[j] = src[j] > nodata ? src[j] : 0.0f;
+  int64_t j = 0;
+  for (; j + n <= columns; j += n) {
+    const V v = hn::LoadU(d, src + j);
+    hn::StoreU(hn::IfThenElseZero(hn::Gt(v, limit), v), d, mid + j);
+  }
+  for (; j < columns; ++j) mid[j] = src[j] > nodata ? src[j] : 0.0f;
   std::fill(mid + columns, dst + stride, 0.0f);
 }
 
-// Adds `delta` to the column count of every valid cell of an input row.
-void count_row(const float* src, int64_t columns, float nodata, int32_t delta,
-               int32_t* HWY_RESTRICT column_counts) {
-  for (int64_t j = 0; j < columns; ++j) column_counts[j] += src[j] > nodata ? delta : 0;
+// Slides the column counts of valid cells down one row: adds the valid
+// cells of `entering` and takes away those of `leaving` (either may be
+// null). The counts are unsigned, so taking away is modular arithmetic; no
+// count ever goes below 0. A true comparison is all ones, which is -1.
+void slide_counts(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t columns,
+                  float nodata, uint32_t* HWY_RESTRICT counts) {
+  const D d;
+  const hn::RebindToUnsigned<D> du;
+  const int64_t n = static_cast<int64_t>(hn::Lanes(d));
+  const V limit = hn::Set(d, nodata);
+  int64_t j = 0;
+  for (; j + n <= columns; j += n) {
+    auto count = hn::LoadU(du, counts + j);
+    if (entering != nullptr)
+      count = hn::Sub(count, hn::BitCast(du, hn::VecFromMask(d, hn::Gt(hn::LoadU(d, entering + j), limit))));
+    if (leaving != nullptr)
+      count = hn::Add(count, hn::BitCast(du, hn::VecFromMask(d, hn::Gt(hn::LoadU(d, leaving + j), limit))));
+    hn::StoreU(count, du, counts + j);
+  }
+  for (; j < columns; ++j) {
+    if (entering != nullptr) counts[j] += entering[j] > nodata ? 1u : 0u;
+    if (leaving != nullptr) counts[j] -= leaving[j] > nodata ? 1u : 0u;
+  }
 }
 
 // The divisor of every cell of one output row: the definition's float count
 // of valid window cells, or -1 where the centre cell is empty (so the
 // division never sees a zero and the select below can tell empty centres).
 // Positions from `columns` to `stride` get -1 too.
-void row_divisors(const int32_t* column_counts, const float* centre_row, int64_t columns,
-                  int64_t half, int64_t stride, float nodata, int64_t* HWY_RESTRICT prefix,
-                  float* HWY_RESTRICT divisors) {
-  prefix[0] = 0;
-  for (int64_t j = 0; j < columns; ++j) prefix[j + 1] = prefix[j] + column_counts[j];
-  for (int64_t c = 0; c < columns; ++c) {
-    if (centre_row[c] > nodata) {
-      const int64_t first = std::max<int64_t>(0, c - half);
-      const int64_t last = std::min<int64_t>(columns - 1, c + half);
-      divisors[c] = window_count_as_float(prefix[last + 1] - prefix[first]);
-    } else {
-      divisors[c] = -1.0f;
+//
+// `counts` holds the column counts padded like the rows (`half` zeros
+// first, zeros after the last column); it, `spans` and `window` are
+// stride + 2 * half + lanes long (the passes read up to a vector past the
+// last position that matters; what they find there reaches no result).
+// The window sum of W = 2 * half + 1 column counts is formed from sums of
+// 1, 2, 4, ... adjacent counts (each from two of the previous size), one
+// of each size that W's binary digits call for: log2(W) passes over the
+// row instead of W. Every sum is clamped to 2^24 as it is formed; since
+// min(min(a, L) + min(b, L), L) = min(a + b, L) for counts, the result is
+// min(count, 2^24), exact for a window of any size, and no sum passes 2^32.
+void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row,
+                  int64_t columns, int64_t half, int64_t stride, float nodata, uint32_t* HWY_RESTRICT spans,
+                  uint32_t* HWY_RESTRICT window, float* HWY_RESTRICT divisors) {
+  const D d;
+  const hn::RebindToUnsigned<D> du;
+  const hn::RebindToSigned<D> di;
+  const int64_t n = static_cast<int64_t>(hn::Lanes(d));
+  const auto limit = hn::Set(du, uint32_t{1} << 24);
+  const int64_t w = 2 * half + 1;
+  const int64_t end = stride + w - 1;  // positions that hold counts
+
+  // W is odd: its first piece is one count.
+  for (int64_t c = 0; c < end; c += n)
+    hn::StoreU(hn::Min(hn::LoadU(du, counts + c), limit), du, window + c);
+  int64_t offset = 1;
+  const uint32_t* span = counts;  // sums of `size` adjacent counts
+  for (int64_t size = 1; 2 * size <= w; size *= 2) {
+    for (int64_t c = 0; c + size < end; c += n)
+      hn::StoreU(hn::Min(hn::Add(hn::LoadU(du, span + c), hn::LoadU(du, span + c + size)), limit), du, spans + c);
+    span = spans;
+    if (w & (2 * size)) {
+      for (int64_t c = 0; c < stride; c += n)
+        hn::StoreU(hn::Min(hn::Add(hn::LoadU(du, window + c), hn::LoadU(du, spans + c + offset)), limit), du,
+                   window + c);
+      offset += 2 * size;
     }
   }
+  const V limit_nodata = hn::Set(d, nodata);
+  const V empty = hn::Set(d, -1.0f);
+  int64_t c = 0;
+  for (; c + n <= columns; c += n) {
+    const V count = hn::ConvertTo(d, hn::BitCast(di, hn::LoadU(du, window + c)));
+    hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, centre_row + c), limit_nodata), count, empty), d, divisors + c);
+  }
+  for (; c < columns; ++c)
+    divisors[c] = centre_row[c] > nodata ? static_cast<float>(static_cast<int32_t>(window[c])) : -1.0f;
   std::fill(divisors + columns, divisors + stride, -1.0f);
 }
 
@@ -159,7 +234,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const int64_t divisor_stride = round_up(columns + width, n);
 
   // One block of scratch: padded rows of the ring, the block's divisors, a
-  // staging row of one block for the last partial block, prefix sums,
+  // staging row of one block for the last partial block, and the padded
   // column counts; each part starts on a 64-byte boundary.
   const uint64_t ring_floats = static_cast<uint64_t>(ring_rows) * static_cast<uint64_t>(stride);
   if (ring_floats / static_cast<uint64_t>(stride) != static_cast<uint64_t>(ring_rows)) return false;
@@ -172,22 +247,31 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const uint64_t ring_at = part(ring_floats * sizeof(float));
   const uint64_t divisors_at = part(static_cast<uint64_t>(BLOCK_ROWS * divisor_stride) * sizeof(float));
   const uint64_t staging_at = part(static_cast<uint64_t>(width) * sizeof(float));
-  const uint64_t prefix_at = part(static_cast<uint64_t>(columns + 1) * sizeof(int64_t));
-  const uint64_t counts_at = part(static_cast<uint64_t>(columns) * sizeof(int32_t));
+  const int64_t counts_length = round_up(divisor_stride + 2 * half_c + n, n);
+  const uint64_t counts_at = part(static_cast<uint64_t>(counts_length) * sizeof(uint32_t));
+  const uint64_t spans_at = part(static_cast<uint64_t>(counts_length) * sizeof(uint32_t));
+  const uint64_t window_at = part(static_cast<uint64_t>(counts_length) * sizeof(uint32_t));
+  const uint64_t rows_at = part(static_cast<uint64_t>(ring_rows) * sizeof(const float*));
   if (bytes > SIZE_MAX / 2) return false;
   char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
   if (memory == nullptr) return false;
   float* ring = reinterpret_cast<float*>(memory + ring_at);
   float* divisors = reinterpret_cast<float*>(memory + divisors_at);
   float* staging = reinterpret_cast<float*>(memory + staging_at);
-  int64_t* prefix = reinterpret_cast<int64_t*>(memory + prefix_at);
-  int32_t* column_counts = reinterpret_cast<int32_t*>(memory + counts_at);
+  uint32_t* padded_counts = reinterpret_cast<uint32_t*>(memory + counts_at);
+  uint32_t* column_counts = padded_counts + half_c;
+  uint32_t* spans = reinterpret_cast<uint32_t*>(memory + spans_at);
+  uint32_t* window_counts = reinterpret_cast<uint32_t*>(memory + window_at);
+  // The padded copies of the current block's input rows, in order: the ring
+  // position is found once per block of rows, not once per block of columns.
+  const float** padded = reinterpret_cast<const float**>(memory + rows_at);
 
   // Column counts of valid cells over the window rows of row_begin.
-  std::fill(column_counts, column_counts + columns, 0);
+  std::fill(padded_counts, padded_counts + counts_length, 0u);
+  std::fill(spans, spans + counts_length, 0u);
   for (int64_t i = std::max<int64_t>(0, row_begin - half_r);
        i <= std::min<int64_t>(grid_rows - 1, row_begin + half_r); ++i)
-    count_row(band_row(in, i), columns, job.nodata, 1, column_counts);
+    slide_counts(band_row(in, i), nullptr, columns, job.nodata, column_counts);
 
   const V nodata = hn::Set(d, job.nodata);
   const V zero = hn::Zero(d);
@@ -199,11 +283,12 @@ bool focal_mean_rows(const simd_rows_job& job) {
     for (int64_t k = 0; k < rows_here; ++k) {
       const int64_t row = r + k;
       if (row > row_begin) {  // slide the column counts down one row
-        if (row + half_r < grid_rows) count_row(band_row(in, row + half_r), columns, job.nodata, 1, column_counts);
-        if (row - half_r - 1 >= 0) count_row(band_row(in, row - half_r - 1), columns, job.nodata, -1, column_counts);
+        slide_counts(row + half_r < grid_rows ? band_row(in, row + half_r) : nullptr,
+                     row - half_r - 1 >= 0 ? band_row(in, row - half_r - 1) : nullptr, columns, job.nodata,
+                     column_counts);
       }
-      row_divisors(column_counts, band_row(in, row), columns, half_c, divisor_stride, job.nodata, prefix,
-                   divisors + k * divisor_stride);
+      row_divisors(padded_counts, band_row(in, row), columns, half_c, divisor_stride, job.nodata, spans,
+                   window_counts, divisors + k * divisor_stride);
     }
 
     const int64_t i_first = std::max<int64_t>(0, r - half_r);
@@ -211,6 +296,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
     for (; next_padded <= i_last; ++next_padded)
       pad_row(band_row(in, next_padded), columns, half_c, stride, job.nodata,
               ring + (next_padded % ring_rows) * stride);
+    for (int64_t i = i_first; i <= i_last; ++i) padded[i - i_first] = ring + (i % ring_rows) * stride;
 
     for (int64_t c = 0; c < columns; c += width) {
       block_sums sums;
@@ -225,9 +311,10 @@ bool focal_mean_rows(const simd_rows_job& job) {
       const int64_t s_last = std::min<int64_t>(2 * half_c, half_c - c + columns - 1);
 
       for (int64_t i = i_first; i <= i_last; ++i) {
+        const float* row = padded[i - i_first] + c;
         const int64_t first = std::max<int64_t>(0, i - half_r - r);
         const int64_t last = std::min<int64_t>(rows_here - 1, i + half_r - r);
-        add_input_row_to(first, last, ring + (i % ring_rows) * stride + c, s_first, s_last, sums);
+        add_input_row_to(first, last, row, s_first, s_last, sums);
       }
 
       const bool whole = c + width <= columns;
