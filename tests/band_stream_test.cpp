@@ -32,7 +32,7 @@ streamed run_stream(const grid_raster& r, float nodata, int64_t half_width, int6
   stats_accumulator acc;
   stats_reset(acc, nodata);
   const band_filter_fn filter = [&](const row_band& band, float* o, int64_t a, int64_t b, const row_done_fn& done) {
-    filter_band(band, o, a, b, nodata, half_width, done);
+    filter_band(band, o, a, b, nodata, half_width, kernel_config{kernel_path::simd, 0, 2}, done);
   };
   s.outcome = stream_filter(in, out, stream_grid{r.rows, r.columns, half_width}, band_rows, filter,
                             [&](int64_t row) { s.done.push_back(row); },

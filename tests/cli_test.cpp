@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "compute/focal_mean.h"
@@ -94,6 +95,7 @@ struct cli_case {
   int64_t half_width = 1;
   std::string exact;        // for out_check::exact
   std::string source = "";  // grid the expected output derives from; default: the in.grd entry
+  std::vector<std::string> env = {};  // NAME=value settings added to the tool's environment
 };
 
 std::string dots(int n) { return std::string(static_cast<size_t>(n), '.') + "\n"; }
@@ -214,6 +216,19 @@ std::vector<cli_case> cases() {
       {"output to a pipe", {in45, {entry_kind::fifo, "fifo", ""}}, {"in.grd", "fifo", "3"}, "",
        B + dots(4) + "Fehler beim Schreiben in fifo i=4\n", 0},
   };
+  // How the filter computes is the environment's choice; what comes out
+  // never changes.
+  const entry in40{entry_kind::file, "in.grd", grid_file_bytes(37, 40, ND, ramp(37 * 40))};
+  const std::vector<std::pair<std::string, std::vector<std::string>>> settings = {
+      {"three threads", {"WAVGRID_THREADS=3"}},
+      {"seven threads, scalar kernel", {"WAVGRID_THREADS=7", "WAVGRID_KERNEL=scalar"}},
+      {"a target named in lower case", {"WAVGRID_KERNEL=sse4"}},
+      {"unusable settings are ignored", {"WAVGRID_THREADS=0", "WAVGRID_KERNEL=fastest"}},
+      {"a thread count past the limit is ignored", {"WAVGRID_THREADS=99999999999"}},
+  };
+  for (const auto& [name, env] : settings)
+    v.push_back({name, {in40}, {"in.grd", "out.grd", "5"}, "", B + dots(40), 0, out_check::filtered, "out.grd", 2,
+                 "", "", env});
   for (const char* w : {"4", "1", "0", "-3", "abc", "", "-2147483649", "2"})
     v.push_back({std::string("bad window '") + w + "'", {in45, old_out}, {"in.grd", "out.grd", w}, "",
                  B + BAD_WINDOW, 4, out_check::empty});
@@ -252,7 +267,7 @@ TEST_P(Cli, Case) {
 
   std::vector<std::string> args = {WAVGRID_BIN};
   args.insert(args.end(), c.args.begin(), c.args.end());
-  const tool_result r = run_tool(dir_, args, c.input);
+  const tool_result r = run_tool(dir_, args, c.input, c.env);
   if (reader.joinable()) reader.join();
 
   EXPECT_EQ(r.out, c.stdout_expected);

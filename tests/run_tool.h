@@ -19,9 +19,10 @@ struct tool_result {
   int status = -1;  // exit status, or -1 when the process did not exit normally
 };
 
-// Runs argv[0] (a path) in `dir` with `input` on a pipe as standard input.
+// Runs argv[0] (a path) in `dir` with `input` on a pipe as standard input,
+// in this process's environment plus `env` (NAME=value settings).
 inline tool_result run_tool(const std::string& dir, const std::vector<std::string>& args,
-                            const std::string& input) {
+                            const std::string& input, const std::vector<std::string>& env = {}) {
   const std::string out_path = dir + "/.stdout";
   const std::string err_path = dir + "/.stderr";
   int in_pipe[2];
@@ -38,10 +39,15 @@ inline tool_result run_tool(const std::string& dir, const std::vector<std::strin
   std::vector<char*> argv;
   for (auto& a : args_copy) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env_copy = env;
+  std::vector<char*> envp;  // the settings first: getenv takes the first of a name
+  for (auto& e : env_copy) envp.push_back(e.data());
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  envp.push_back(nullptr);
   // A tool that exits without reading its input must not kill the test.
   signal(SIGPIPE, SIG_IGN);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   close(in_pipe[0]);
   if (rc != 0) {

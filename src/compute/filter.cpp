@@ -1,14 +1,16 @@
 #include "compute/filter.h"
 
-void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
-                 int64_t half_width, const row_done_fn& row_done) {
-  for (int64_t r = row_begin; r < row_end; ++r) {
-    focal_mean_band(in, out + (r - row_begin) * in.columns, r, r + 1, nodata, half_width);
-    if (row_done) row_done(r);
-  }
+bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
+                 int64_t half_width, const kernel_config& config, const row_done_fn& row_done) {
+  return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
+}
+
+bool filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
+                 const kernel_config& config, const row_done_fn& row_done) {
+  return filter_band(whole_band(in), out.cells.get(), 0, in.rows, nodata, half_width, config, row_done);
 }
 
 void filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
                  const row_done_fn& row_done) {
-  filter_band(whole_band(in), out.cells.get(), 0, in.rows, nodata, half_width, row_done);
+  filter_grid(in, out, nodata, half_width, kernel_config{}, row_done);
 }

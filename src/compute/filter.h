@@ -2,19 +2,23 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
-#include "compute/focal_mean.h"
+#include "compute/focal_mean_fast.h"
 #include "grid/grid_raster.h"
 
-// Called once per output row, in ascending order, when the row is final.
-using row_done_fn = std::function<void(int64_t row)>;
-
 // Filters output rows [row_begin, row_end) of a band into `out`
-// ((row_end - row_begin) rows of in.columns cells).
-void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
-                 int64_t half_width, const row_done_fn& row_done);
+// ((row_end - row_begin) rows of in.columns cells), computed as `config`
+// says; every configuration gives the same bits. `row_done` is called once
+// per output row, in ascending order, on the calling thread, when the row
+// is final (also for rows without columns). Returns false, having filtered
+// nothing, only when the configured SIMD target is not available.
+bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
+                 int64_t half_width, const kernel_config& config, const row_done_fn& row_done);
 
-// Fills every cell of `out` (same shape as `in`) with its focal mean.
+// filter_band over a whole raster into `out` (same shape as `in`).
+bool filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
+                 const kernel_config& config, const row_done_fn& row_done);
+
+// The same with the best SIMD target of this CPU on the calling thread.
 void filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
                  const row_done_fn& row_done);

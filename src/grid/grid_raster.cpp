@@ -1,5 +1,6 @@
 #include "grid/grid_raster.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +17,19 @@ uint64_t physical_memory_bytes() {
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
 
+// A raster is touched once from end to end. With 4 KiB pages that is one
+// page fault per 1024 cells, which on some machines costs more time than
+// reading the file; 2 MiB pages need 512 times fewer. Only a hint: where the
+// system has no huge pages nothing changes.
+void ask_for_huge_pages(void* block, size_t bytes) {
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(page_size);
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + page - 1) / page * page;
+  const uintptr_t end = reinterpret_cast<uintptr_t>(block) + bytes;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 bool raster_create(grid_raster& r, int64_t rows, int64_t columns) {
@@ -28,6 +42,7 @@ bool raster_create(grid_raster& r, int64_t rows, int64_t columns) {
     // calloc gives zeroed pages lazily, so a large raster costs nothing until used.
     float* block = static_cast<float*>(std::calloc(static_cast<size_t>(n), sizeof(float)));
     if (block == nullptr) return false;
+    ask_for_huge_pages(block, static_cast<size_t>(n) * sizeof(float));
     r.cells.reset(block);
   }
   r.rows = rows;

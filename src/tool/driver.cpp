@@ -1,5 +1,6 @@
 #include "tool/driver.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,31 @@ int32_t parse_window(const char* text) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(v);
+}
+
+// The most threads WAVGRID_THREADS may ask for.
+constexpr long MAX_THREADS = 1024;
+
+// How to compute, as the environment asks. WAVGRID_THREADS: the number of
+// threads (default: the processors this process may run on). WAVGRID_KERNEL:
+// "scalar" for the plain cell-by-cell definition, or a SIMD target's name
+// ("AVX3", "AVX2", "SSE4", ...; any case) to force that target (default: the
+// best target of this CPU). Every choice gives the same bytes, so a value
+// that cannot be used is ignored.
+kernel_config kernel_from_environment() {
+  kernel_config config;
+  config.threads = processors_for_this_process();
+  if (const char* text = std::getenv("WAVGRID_THREADS")) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n >= 1 && n <= MAX_THREADS) config.threads = static_cast<int>(n);
+  }
+  if (const char* name = std::getenv("WAVGRID_KERNEL")) {
+    if (strcasecmp(name, "scalar") == 0) config.path = kernel_path::reference;
+    for (int64_t target : kernel_targets())
+      if (strcasecmp(name, kernel_target_name(target)) == 0) config.target = target;
+  }
+  return config;
 }
 
 bool window_is_valid(int32_t window) { return window % 2 == 1 && window > 1; }
@@ -157,13 +183,15 @@ int wavgrid_run(int argc, char** argv) {
 
   // A regular file streams through memory in bands. Anything else (a pipe)
   // is read whole first, so that a short input is found before any output.
+  // The configuration names only targets this CPU runs, so the filter runs.
+  const kernel_config kernel = kernel_from_environment();
   grid_raster output;
   stream_outcome outcome{stream_status::ok, 0};
   if (size >= 0) {
     const stream_grid grid{header.rows, header.columns, half_width};
     const band_filter_fn filter = [&](const row_band& band, float* out, int64_t begin, int64_t end,
                                       const row_done_fn& done) {
-      filter_band(band, out, begin, end, header.nodata, half_width, done);
+      filter_band(band, out, begin, end, header.nodata, half_width, kernel, done);
     };
     outcome = stream_filter(in.f, out.f, grid, stream_band_rows(header.columns, half_width), filter, print_dot,
                             [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
@@ -175,7 +203,7 @@ int wavgrid_run(int argc, char** argv) {
     } else if (grid_read_values(in.f, input) != cells) {
       outcome.status = stream_status::read_short;
     } else {
-      filter_grid(input, output, header.nodata, half_width, [&](int64_t row) {
+      filter_grid(input, output, header.nodata, half_width, kernel, [&](int64_t row) {
         stats_add_row(stats, raster_row(output, row), output.columns);
         print_dot(row);
       });
