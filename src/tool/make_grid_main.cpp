@@ -65,10 +65,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "wavgrid-make: not enough memory for %lld x %lld cells\n", rows, cols);
     return 1;
   }
-  stats_accumulator s;
-  stats_reset(s, o.nodata);
-  for (int64_t row = 0; row < r.rows; ++row) stats_add_row(s, raster_row(r, row), r.columns);
-  header_set_stats(h, stats_finish(s));
+  header_set_stats(h, raster_stats(r, o.nodata));
   if (!grid_save(argv[1], h, r)) {
     std::fprintf(stderr, "wavgrid-make: cannot write %s\n", argv[1]);
     return 1;
