@@ -107,9 +107,12 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? GRIDTOOL_OK : GRIDTOOL_USAGE;
   }
   try {
-    gdal_start();
+    // Only the subcommands that read or write other formats need GDAL;
+    // info, diff and make start faster without registering its drivers.
+    const bool uses_gdal = s.import->parsed() || s.export_->parsed() || s.render->parsed();
+    if (uses_gdal) gdal_start();
     const int status = dispatch(s, options);
-    gdal_stop();
+    if (uses_gdal) gdal_stop();
     return status;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "gridtool: %s\n", e.what());
