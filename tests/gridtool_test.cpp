@@ -464,8 +464,18 @@ TEST_F(Gridtool, InfoShowsLengthHeaderAndBothStatistics) {
 }
 
 // Damaged grid files: every subcommand that reads one says what is wrong
-// with it on standard error and fails; none crashes.
-TEST_F(Gridtool, DamagedGridFilesAreReportedNeverCrash) {
+// with it on standard error and fails; none crashes. One test per command,
+// so that ctest runs them side by side.
+struct reading_command {
+  const char* name;
+  std::vector<std::string> args;  // "bad.grd" is the damaged file
+  int status;
+};
+
+class DamagedGrid : public Gridtool, public ::testing::WithParamInterface<reading_command> {};
+
+TEST_P(DamagedGrid, IsReportedNeverCrashes) {
+  const reading_command& c = GetParam();
   const std::string whole = grid_file_bytes(4, 3, ND, terrain(12));
   struct damaged {
     const char* name;
@@ -481,30 +491,28 @@ TEST_F(Gridtool, DamagedGridFilesAreReportedNeverCrash) {
       {"claims a terabyte", grid_file_bytes(1e6f, 1e6f, ND, {}), "only 0 of the 1000000000000 cells"},
       {"text", std::string("ncols 4\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n"), "not a grid file"},
   };
-  struct command {
-    std::vector<std::string> args;  // "bad.grd" is the damaged file
-    int status;
-  } commands[] = {
-      {{"info", "bad.grd"}, 1},
-      {{"diff", "bad.grd", "good.grd"}, 2},
-      {{"diff", "good.grd", "bad.grd"}, 2},
-      {{"export", "bad.grd", "out.tif"}, 1},
-      {{"render", "bad.grd", "out.png"}, 1},
-      {{"render", "good.grd", "out.png", "--beside", "bad.grd"}, 1},
-  };
   write_file(path("good.grd"), whole);
   for (const damaged& f : files) {
+    SCOPED_TRACE(f.name);
     write_file(path("bad.grd"), f.bytes);
-    for (const command& c : commands) {
-      SCOPED_TRACE(std::string(f.name) + ": " + c.args[0]);
-      const tool_result t = gridtool(c.args);
-      EXPECT_EQ(t.status, c.status) << t.err;
-      EXPECT_NE(t.err.find("bad.grd: "), std::string::npos) << t.err;
-      EXPECT_NE(t.err.find(f.says), std::string::npos) << t.err;
-      EXPECT_FALSE(fs::exists(path("out.tif")) || fs::exists(path("out.png")));
-    }
+    const tool_result t = gridtool(c.args);
+    EXPECT_EQ(t.status, c.status) << t.err;
+    EXPECT_NE(t.err.find("bad.grd: "), std::string::npos) << t.err;
+    EXPECT_NE(t.err.find(f.says), std::string::npos) << t.err;
+    EXPECT_FALSE(fs::exists(path("out.tif")) || fs::exists(path("out.png")));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Gridtool, DamagedGrid,
+                         ::testing::Values(reading_command{"info", {"info", "bad.grd"}, 1},
+                                           reading_command{"diff_first", {"diff", "bad.grd", "good.grd"}, 2},
+                                           reading_command{"diff_second", {"diff", "good.grd", "bad.grd"}, 2},
+                                           reading_command{"export", {"export", "bad.grd", "out.tif"}, 1},
+                                           reading_command{"render", {"render", "bad.grd", "out.png"}, 1},
+                                           reading_command{"render_beside",
+                                                           {"render", "good.grd", "out.png", "--beside", "bad.grd"},
+                                                           1}),
+                         [](const ::testing::TestParamInfo<reading_command>& i) { return i.param.name; });
 
 TEST_F(Gridtool, MakeWritesTheProjectsTerrainWithItsStatistics) {
   ASSERT_EQ(gridtool({"make", "a.grd", "--rows", "40", "--cols", "30", "--seed", "3", "--holes", "0.5"}).status, 0);
