@@ -66,7 +66,7 @@ std::string gdal_error_text() {
 
 dataset_ptr open_raster(const char* path) {
   CPLErrorReset();
-  return dataset_ptr(GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+  return dataset_ptr(GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
 }
 
 bool close_written(dataset_ptr& ds) {

@@ -65,8 +65,9 @@ std::string grid_load_message(load_status s, const char* path, const loaded_grid
     case load_status::ok: return format("%s: grid read whole", path);
     case load_status::cannot_open: return format("%s: cannot open it for reading", path);
     case load_status::short_header:
-      return format("%s: not a grid file: it is %s, too short for the 48-byte header", path,
-                    size_text(g.file_bytes).c_str());
+      if (g.file_bytes < 0) return format("%s: not a grid file: it ends inside the 48-byte header", path);
+      return format("%s: not a grid file: it is %lld bytes long, too short for the 48-byte header", path,
+                    static_cast<long long>(g.file_bytes));
     case load_status::bad_columns:
     case load_status::bad_rows: {
       const bool columns = s == load_status::bad_columns;
