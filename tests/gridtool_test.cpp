@@ -472,6 +472,8 @@ struct reading_command {
   int status;
 };
 
+void PrintTo(const reading_command& c, std::ostream* os) { *os << c.name; }
+
 class DamagedGrid : public Gridtool, public ::testing::WithParamInterface<reading_command> {};
 
 TEST_P(DamagedGrid, IsReportedNeverCrashes) {
