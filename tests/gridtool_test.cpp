@@ -41,7 +41,7 @@ struct gdal_raster {
 };
 
 // What a test raster is made of.
-struct raster_spec {
+struct raster_recipe {
   const char* driver = "GTiff";
   int columns = 0;
   int rows = 0;
@@ -64,7 +64,7 @@ std::string epsg_wkt(int epsg) {
 
 // Builds the raster in memory and copies it out with the named driver (the
 // ASCII grid driver can only copy, not create).
-bool write_raster(const std::string& path, const raster_spec& s) {
+bool write_raster(const std::string& path, const raster_recipe& s) {
   GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", s.columns, s.rows,
                                 static_cast<int>(s.bands.size()), GDT_Float32, nullptr);
   bool ok = mem != nullptr;
