@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -55,6 +56,25 @@ TEST(Stats, ResetKeepsMinimumAndMaximumUntilTheFirstCountedValue) {
   EXPECT_EQ(none.minimum, 50) << "reset leaves the extremes as they were";
   stats_add(s, 7);
   EXPECT_EQ(stats_finish(s).maximum, 7);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Stats, RasterStatsCountTheWholeGridLikeTheFilterLoop) {
+  // The filtered example as a 3 x 3 raster with its centre emptied: every
+  // row is offered and the empty cell is skipped, as in the tool's run.
+  grid_raster r;
+  ASSERT_TRUE(raster_create(r, 3, 3));
+  const float cells[9] = {3, 3.5f, 4, 4.5f, -9999, 5.5f, 6, 6.5f, 7};
+  std::copy(cells, cells + 9, r.cells.get());
+  const grid_stats g = raster_stats(r, -9999);
+  const grid_stats expected = run_stats(-9999, std::vector<float>(cells, cells + 9));
+  EXPECT_EQ(g.count, 8);
+  EXPECT_EQ(g.sum, 40);
+  EXPECT_EQ(g.mean, expected.mean);
+  EXPECT_EQ(g.std_dev, expected.std_dev);
 }
 
 }  // namespace

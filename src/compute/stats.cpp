@@ -74,3 +74,10 @@ grid_stats stats_finish(const stats_accumulator& s) {
   }
   return g;
 }
+
+grid_stats raster_stats(const grid_raster& r, float nodata) {
+  stats_accumulator s;
+  stats_reset(s, nodata);
+  for (int64_t row = 0; row < r.rows; ++row) stats_add_row(s, raster_row(r, row), r.columns);
+  return stats_finish(s);
+}

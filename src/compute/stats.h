@@ -26,3 +26,7 @@ void stats_add(stats_accumulator& s, double x);
 void stats_add_row(stats_accumulator& s, const float* values, int64_t n);
 
 grid_stats stats_finish(const stats_accumulator& s);
+
+// The statistics of a whole raster, its cells offered in file order: what
+// wavgrid stores for a grid it writes.
+grid_stats raster_stats(const grid_raster& r, float nodata);

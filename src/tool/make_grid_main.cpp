@@ -3,11 +3,8 @@
 #include <cstdlib>
 #include <climits>
 #include <cstring>
-#include <vector>
 
-#include "compute/stats.h"
-#include "grid/grid_file.h"
-#include "grid/synth_grid.h"
+#include "compute/synth_file.h"
 
 namespace {
 
@@ -60,26 +57,7 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  // Rows are generated and written one at a time, so grids far larger than
-  // memory can be made; the statistics go over the header at the end.
-  FILE* f = std::fopen(argv[1], "wb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "wavgrid-make: cannot write %s\n", argv[1]);
-    return 1;
-  }
-  grid_header h = synth_header(o);
-  std::vector<float> line(static_cast<size_t>(o.columns));
-  stats_accumulator s;
-  stats_reset(s, o.nodata);
-  bool ok = grid_write_header(f, h) == GRID_HEADER_VALUES;
-  for (int64_t row = 0; ok && row < o.rows; ++row) {
-    synth_row(o, row, line.data());
-    stats_add_row(s, line.data(), o.columns);
-    ok = grid_write_cells(f, line.data(), o.columns) == o.columns || o.columns == 0;
-  }
-  ok = ok && grid_write_stats(f, stats_finish(s)) == 6;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) {
+  if (!synth_write(argv[1], o)) {
     std::fprintf(stderr, "wavgrid-make: cannot write %s\n", argv[1]);
     return 1;
   }
