@@ -14,6 +14,9 @@ namespace {
 
 using cell_buffer = std::unique_ptr<float[], free_deleter>;
 
+// Bands in flight per stage.
+constexpr int STREAM_DEPTH = 3;
+
 cell_buffer allocate_cells(int64_t n) {
   return cell_buffer(static_cast<float*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * 4)));
 }
@@ -64,7 +67,7 @@ struct pipeline {
 }  // namespace
 
 int64_t stream_band_rows(int64_t columns, int64_t half_width) {
-  constexpr int64_t BAND_BYTES = 4 << 20;
+  constexpr int64_t BAND_BYTES = 2 << 20;
   const int64_t by_size = BAND_BYTES / std::max<int64_t>(1, 4 * columns);
   return std::max<int64_t>({1, by_size, half_width});
 }
@@ -80,21 +83,25 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   const band_geometry geo{grid, band_rows, (grid.rows + band_rows - 1) / band_rows};
   const int64_t cols = grid.columns;
 
-  // Two input and two output buffers: one in use by the filter while the
-  // other is being filled by the reader or drained by the writer.
-  cell_buffer in_buf[2] = {allocate_cells(geo.max_in_rows() * cols), allocate_cells(geo.max_in_rows() * cols)};
-  cell_buffer out_buf[2] = {allocate_cells(band_rows * cols), allocate_cells(band_rows * cols)};
-  for (const auto& b : {in_buf[0].get(), in_buf[1].get(), out_buf[0].get(), out_buf[1].get()})
-    if (b == nullptr) return {stream_status::no_memory, 0};
+  // Rings of input and output buffers: while the filter works on one band,
+  // the reader fills the next ones and the writer drains earlier ones, so a
+  // stage that is briefly slow does not stall the others.
+  cell_buffer in_buf[STREAM_DEPTH];
+  cell_buffer out_buf[STREAM_DEPTH];
+  for (int i = 0; i < STREAM_DEPTH; ++i) {
+    in_buf[i] = allocate_cells(geo.max_in_rows() * cols);
+    out_buf[i] = allocate_cells(band_rows * cols);
+    if (in_buf[i] == nullptr || out_buf[i] == nullptr) return {stream_status::no_memory, 0};
+  }
 
   pipeline p;
 
   std::thread reader([&] {
     for (int64_t k = 0; k < geo.bands; ++k) {
-      // Buffer k % 2 last held band k - 2, which must be filtered first.
-      p.wait([&] { return p.filtered >= k - 1 || p.filtering_over; });
+      // This buffer last held band k - STREAM_DEPTH, which must be filtered first.
+      p.wait([&] { return p.filtered > k - STREAM_DEPTH || p.filtering_over; });
       if (p.filtering_over) return;
-      float* buf = in_buf[k % 2].get();
+      float* buf = in_buf[k % STREAM_DEPTH].get();
       const int64_t lo = geo.in_begin(k);
       int64_t first_new = lo;
       if (k > 0) {
@@ -102,7 +109,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
         // so the file is read once, front to back.
         const int64_t prev_lo = geo.in_begin(k - 1);
         const int64_t prev_hi = geo.in_end(k - 1);
-        std::memcpy(buf, in_buf[(k - 1) % 2].get() + (lo - prev_lo) * cols,
+        std::memcpy(buf, in_buf[(k - 1) % STREAM_DEPTH].get() + (lo - prev_lo) * cols,
                     static_cast<size_t>((prev_hi - lo) * cols) * 4);
         first_new = prev_hi;
       }
@@ -123,7 +130,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
         std::lock_guard<std::mutex> lock(p.m);
         if (p.filtered <= k) return;  // filtering ended before this band
       }
-      const float* buf = out_buf[k % 2].get();
+      const float* buf = out_buf[k % STREAM_DEPTH].get();
       const int64_t rows = geo.out_end(k) - geo.out_begin(k);
       for (int64_t r = 0; r < rows; ++r) row_values(buf + r * cols, cols);
       // After a failed write the rest is not written, but every row is still
@@ -135,7 +142,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
 
   int64_t rows_done = 0;
   for (int64_t k = 0; k < geo.bands; ++k) {
-    p.wait([&] { return (p.loaded > k || p.read_failed) && p.written >= k - 1; });
+    p.wait([&] { return (p.loaded > k || p.read_failed) && p.written > k - STREAM_DEPTH; });
     bool ready;
     {
       std::lock_guard<std::mutex> lock(p.m);
@@ -143,8 +150,8 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
     }
     if (!ready) break;
     const int64_t lo = geo.in_begin(k);
-    const row_band band{in_buf[k % 2].get(), lo, geo.in_end(k) - lo, cols, grid.rows};
-    filter(band, out_buf[k % 2].get(), geo.out_begin(k), geo.out_end(k), row_done);
+    const row_band band{in_buf[k % STREAM_DEPTH].get(), lo, geo.in_end(k) - lo, cols, grid.rows};
+    filter(band, out_buf[k % STREAM_DEPTH].get(), geo.out_begin(k), geo.out_end(k), row_done);
     rows_done = geo.out_end(k);
     p.publish([&] { p.filtered = k + 1; });
   }
