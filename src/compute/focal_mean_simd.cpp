@@ -44,19 +44,13 @@ using V = hn::Vec<D>;
 // columns, BLOCK_ROWS * BLOCK_VECTORS sums held in registers (16 where
 // there are 32 vector registers, 12 where there are 16: the loaded vector
 // needs one more). More rows share each load among more additions.
-#ifndef WAVGRID_BLOCK_ROWS
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-#define WAVGRID_BLOCK_ROWS 8
-#define WAVGRID_BLOCK_VECTORS 2
+constexpr int BLOCK_ROWS = 8;
+constexpr int BLOCK_VECTORS = 2;
 #else
-#define WAVGRID_BLOCK_ROWS 4
-#define WAVGRID_BLOCK_VECTORS 3
+constexpr int BLOCK_ROWS = 4;
+constexpr int BLOCK_VECTORS = 3;
 #endif
-#endif
-constexpr int BLOCK_ROWS = WAVGRID_BLOCK_ROWS;
-constexpr int BLOCK_VECTORS = WAVGRID_BLOCK_VECTORS;
-#undef WAVGRID_BLOCK_ROWS
-#undef WAVGRID_BLOCK_VECTORS
 
 struct block_sums {
   V v[BLOCK_ROWS][BLOCK_VECTORS];
