@@ -25,22 +25,13 @@ for tool in "$build/wavgrid" "$build/wavgrid-make"; do
   [ -x "$tool" ] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 1; }
 done
 
-# Wall-clock seconds of one command, from /usr/bin/time -v.
-wall_seconds() {
-  /usr/bin/time -v "$@" 2> "$work/time.txt" > /dev/null
-  awk -F': ' '/Elapsed \(wall clock\)/ {
-    n = split($2, p, ":"); s = 0
-    for (i = 1; i <= n; i++) s = s * 60 + p[i]
-    printf "%.3f\n", s }' "$work/time.txt"
-}
+source bench/timing.sh
 
 # Median wall-clock seconds of $runs runs of one command.
 median_seconds() {
-  for _ in $(seq "$runs"); do wall_seconds "$@"; done | sort -n | awk '{ t[NR] = $1 }
-    END { if (NR % 2) print t[(NR + 1) / 2]; else printf "%.3f\n", (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
+  measure "$runs" "$@"
+  echo "$WALL"
 }
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a / b }'; }
 
 "$build/wavgrid-make" "$work/in.grd" "$rows" "$columns" --seed 42
 "$build/wavgrid-make" "$work/part.grd" "$scalar_rows" "$columns" --seed 42

@@ -20,4 +20,5 @@ measure() {
   RSS=$rss_max
 }
 
+# a / b with two decimals.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
