@@ -10,7 +10,9 @@ struct synth_options {
   int64_t rows = 0;
   int64_t columns = 0;
   uint64_t seed = 1;
-  double holes = 0.0;       // share of cells, 0..1, left empty in blobs
+  // Cells where a smooth noise field in [0, 1) lies below this are left
+  // empty, in blobs (0.2 empties about 6 % of cells, 0.4 about 30 %).
+  double holes = 0.0;
   bool integer = false;     // whole-number values instead of fractional ones
   float scale = 1000.0f;    // values lie in [0, scale]
   float nodata = -9999.0f;
