@@ -20,8 +20,8 @@ dir=${BENCH_DIR:-build/bench-data}
 mkdir -p "$dir"
 
 cmake --build build --target wavgrid wavgrid-make > /dev/null
-grid="$dir/terrain-${rows}x${cols}.grd"
-[ -f "$grid" ] || build/wavgrid-make "$grid" "$rows" "$cols" --seed 11 --holes 0.05
+grid="$dir/terrain-${rows}x${cols}-holes.grd"
+[ -f "$grid" ] || build/wavgrid-make "$grid" "$rows" "$cols" --seed 11 --holes 0.2
 size=$(stat -c %s "$grid")
 echo "grid $grid: $rows x $cols, $size bytes, median of $runs runs"
 
