@@ -67,9 +67,9 @@ struct pipeline {
 }  // namespace
 
 int64_t stream_band_rows(int64_t columns, int64_t half_width) {
-  constexpr int64_t BAND_BYTES = 2 << 20;
+  constexpr int64_t BAND_BYTES = 1 << 20;
   const int64_t by_size = BAND_BYTES / std::max<int64_t>(1, 4 * columns);
-  return std::max<int64_t>({1, by_size, half_width});
+  return std::max<int64_t>({1, by_size, 4 * half_width});
 }
 
 stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows,
@@ -80,6 +80,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
     for (int64_t r = 0; r < grid.rows; ++r) row_done(r);
     return {stream_status::ok, grid.rows};
   }
+  band_rows = std::clamp<int64_t>(band_rows, 1, grid.rows);  // never more than the grid
   const band_geometry geo{grid, band_rows, (grid.rows + band_rows - 1) / band_rows};
   const int64_t cols = grid.columns;
 

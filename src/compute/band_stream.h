@@ -37,9 +37,10 @@ struct stream_grid {
   int64_t half_width;
 };
 
-// Rows per output band for a grid of this width and window: bands of a few
-// megabytes, and no thinner than the window's reach, so that the rows a
-// band shares with the next one are a small part of what is read.
+// Rows per output band for a grid of this width and window: bands of about
+// a megabyte (small bands stay in the caches between the stages), and at
+// least four times the window's reach, so that the rows a band shares with
+// the next one are a small part of what each band holds.
 int64_t stream_band_rows(int64_t columns, int64_t half_width);
 
 // Where the rows come from and go to. Rows are asked for and handed over

@@ -25,6 +25,32 @@ int64_t band_rows_for(int64_t rows, int threads) {
 
 using rows_done_hook = void (*)(void* context, int64_t row_end);
 
+// Scratch memory kept from call to call. A streaming caller filters many
+// small bands; fresh scratch for each would be paid again in page faults
+// every time. Threads take a scratch for a run and give it back after.
+struct scratch_pool {
+  std::mutex lock;
+  std::vector<simd_scratch> free;
+};
+
+scratch_pool& pool() {
+  static scratch_pool p;
+  return p;
+}
+
+simd_scratch take_scratch() {
+  std::lock_guard<std::mutex> guard(pool().lock);
+  if (pool().free.empty()) return simd_scratch{};
+  simd_scratch s = pool().free.back();
+  pool().free.pop_back();
+  return s;
+}
+
+void give_back_scratch(simd_scratch s) {
+  std::lock_guard<std::mutex> guard(pool().lock);
+  pool().free.push_back(s);
+}
+
 // Output rows [row_begin, row_end) into `out` (row row_begin first) with
 // `kernel`, or with the definition when there is no kernel or its scratch
 // memory cannot be had: the definition needs none and gives the same bits.
@@ -84,7 +110,7 @@ void record_band_progress(void* context, int64_t row_end) {
 }
 
 void run_bands(threaded_run* run) {
-  simd_scratch scratch;
+  simd_scratch scratch = take_scratch();
   for (;;) {
     const int64_t band = run->next_band.fetch_add(1);
     const int64_t first = run->row_begin + band * run->band_rows;
@@ -94,7 +120,7 @@ void run_bands(threaded_run* run) {
     compute_rows(run->kernel, scratch, *run->in, run->out + (first - run->row_begin) * run->in->columns, first,
                  last, run->nodata, run->half_width, record_band_progress, &report);
   }
-  simd_scratch_free(scratch);
+  give_back_scratch(scratch);
 }
 
 void compute_threaded(threaded_run& run, int threads, const row_done_fn& row_done) {
@@ -142,11 +168,11 @@ bool focal_mean_fast(const row_band& in, float* out, int64_t row_begin, int64_t 
   const int threads = std::max(1, config.threads);
   const int64_t band_rows = band_rows_for(row_end - row_begin, threads);
   if (threads == 1 || row_end - row_begin <= band_rows) {
-    simd_scratch scratch;
+    simd_scratch scratch = take_scratch();
     in_order_rows order{&row_done, row_begin};
     compute_rows(kernel, scratch, in, out, row_begin, row_end, nodata, half_width,
                  row_done ? pass_on_rows : nullptr, &order);
-    simd_scratch_free(scratch);
+    give_back_scratch(scratch);
     return true;
   }
   threaded_run run;
