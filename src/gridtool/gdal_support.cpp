@@ -69,6 +69,21 @@ dataset_ptr open_raster(const char* path) {
   return dataset_ptr(GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
 }
 
+dataset_ptr open_band(const std::string& path, int band, GDALRasterBandH& found, std::string& why) {
+  dataset_ptr ds = open_raster(path.c_str());
+  if (!ds) {
+    why = "cannot read " + path + " as a raster: " + gdal_error_text();
+    return {};
+  }
+  const int bands = GDALGetRasterCount(ds.get());
+  if (band < 1 || band > bands) {
+    why = path + " has " + std::to_string(bands) + " band(s), so there is no band " + std::to_string(band);
+    return {};
+  }
+  found = GDALGetRasterBand(ds.get(), band);
+  return ds;
+}
+
 bool close_written(dataset_ptr& ds) {
   CPLErrorReset();
   ds.reset();

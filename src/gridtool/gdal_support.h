@@ -28,6 +28,10 @@ using dataset_ptr = std::unique_ptr<void, gdal_closer>;
 // Opens a raster for reading; empty when GDAL cannot.
 dataset_ptr open_raster(const char* path);
 
+// Opens a raster for reading and finds its band `band` (from 1). Empty,
+// with `why` saying so, when the raster cannot be read or has no such band.
+dataset_ptr open_band(const std::string& path, int band, GDALRasterBandH& found, std::string& why);
+
 // Closes a dataset that was written. Drivers write some files only here, so
 // returns false when GDAL reported a failure while closing.
 bool close_written(dataset_ptr& ds);
