@@ -70,6 +70,18 @@ int64_t aligned_band_rows(int64_t rows, int64_t columns, int64_t half_width, int
   return std::min(rows, (plain + step - 1) / step * step);
 }
 
+// GDAL keeps the blocks it reads and writes in a cache that by default may
+// take a twentieth of the machine's memory: enough to hold all of a smaller
+// source, as the rows are read once and never asked for again. Unless the
+// user sized it (GDAL_CACHEMAX), it is cut to what a band of rows spans in
+// both rasters, twice over, so that memory stays bounded by the bands.
+void bound_block_cache(int64_t band_rows, int64_t columns, int source_block, int output_block) {
+  if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) != nullptr) return;
+  constexpr int64_t LEAST = 16 << 20;
+  const int64_t rows = band_rows + source_block + output_block;
+  GDALSetCacheMax64(std::max(LEAST, 2 * rows * columns * 5));  // float32 cells and a byte of mask each
+}
+
 // A progress bar over the phases of the run, each a share of the bar.
 struct phase_progress {
   progress_bar bar = progress_on_stderr();
@@ -254,6 +266,7 @@ int run_filter(const filter_options& o) {
   stream_job job{source, out_band, rows, columns, half_width, 0, false, nodata.value, kernel_from_environment()};
   job.band_rows = aligned_band_rows(rows, columns, half_width, block_rows(source), block_rows(out_band),
                                     job.flush_each_band);
+  bound_block_cache(job.band_rows, columns, block_rows(source), block_rows(out_band));
   progress.start(stream_from, stream_to);
   const stream_result r = stream_through(job, progress);
   switch (r.status) {
