@@ -10,14 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/timing.sh
 
-rows=${1:-8000}
-cols=${2:-8000}
-shift $(($# < 2 ? $# : 2))
-windows=("$@")
-[ ${#windows[@]} -gt 0 ] || windows=(3 31)
-runs=${RUNS:-3}
-dir=${BENCH_DIR:-build/bench-data}
-mkdir -p "$dir"
+bench_arguments "$@"
 
 cmake --build build --target wavgrid wavgrid-make > /dev/null
 grid="$dir/terrain-${rows}x${cols}-holes.grd"

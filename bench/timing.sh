@@ -22,3 +22,17 @@ measure() {
 
 # a / b with two decimals.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+# The arguments every benchmark script takes: [ROWS COLS [WINDOW...]], with
+# RUNS and BENCH_DIR from the environment. Sets rows, cols, windows (an
+# array), runs and dir, and makes the directory.
+bench_arguments() {
+  rows=${1:-8000}
+  cols=${2:-8000}
+  shift $(($# < 2 ? $# : 2))
+  windows=("$@")
+  [ ${#windows[@]} -gt 0 ] || windows=(3 31)
+  runs=${RUNS:-3}
+  dir=${BENCH_DIR:-build/bench-data}
+  mkdir -p "$dir"
+}

@@ -18,91 +18,11 @@
 #include "compute/stats.h"
 #include "grid/grid_file.h"
 #include "gridtool/grid_load.h"
-#include "run_tool.h"
-#include "test_grids.h"
+#include "gridtool_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const float ND = -9999.0f;
-
-// A raster as GDAL sees it.
-struct gdal_raster {
-  int columns = 0;
-  int rows = 0;
-  int bands = 0;
-  bool has_transform = false;
-  double transform[6] = {};
-  std::string wkt;
-  bool has_nodata = false;
-  double nodata = 0;
-  std::vector<float> cells;  // band 1 as float32
-};
-
-// What a test raster is made of.
-struct raster_recipe {
-  const char* driver = "GTiff";
-  int columns = 0;
-  int rows = 0;
-  std::vector<std::vector<float>> bands;
-  std::optional<double> nodata;
-  std::vector<double> transform;  // empty: none
-  int epsg = 0;                   // 0: no projection
-};
-
-std::string epsg_wkt(int epsg) {
-  OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
-  OSRImportFromEPSG(srs, epsg);
-  char* wkt = nullptr;
-  OSRExportToWkt(srs, &wkt);
-  std::string s = wkt;
-  CPLFree(wkt);
-  OSRDestroySpatialReference(srs);
-  return s;
-}
-
-// Builds the raster in memory and copies it out with the named driver (the
-// ASCII grid driver can only copy, not create).
-bool write_raster(const std::string& path, const raster_recipe& s) {
-  GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", s.columns, s.rows,
-                                static_cast<int>(s.bands.size()), GDT_Float32, nullptr);
-  bool ok = mem != nullptr;
-  for (size_t b = 0; ok && b < s.bands.size(); ++b) {
-    GDALRasterBandH band = GDALGetRasterBand(mem, static_cast<int>(b) + 1);
-    ok = GDALRasterIO(band, GF_Write, 0, 0, s.columns, s.rows, const_cast<float*>(s.bands[b].data()), s.columns,
-                      s.rows, GDT_Float32, 0, 0) == CE_None;
-    if (s.nodata) GDALSetRasterNoDataValue(band, *s.nodata);
-  }
-  if (ok && !s.transform.empty()) GDALSetGeoTransform(mem, const_cast<double*>(s.transform.data()));
-  if (ok && s.epsg != 0) GDALSetProjection(mem, epsg_wkt(s.epsg).c_str());
-  GDALDatasetH out =
-      ok ? GDALCreateCopy(GDALGetDriverByName(s.driver), path.c_str(), mem, FALSE, nullptr, nullptr, nullptr)
-         : nullptr;
-  if (out != nullptr) GDALClose(out);
-  if (mem != nullptr) GDALClose(mem);
-  return out != nullptr;
-}
-
-std::optional<gdal_raster> read_raster(const std::string& path) {
-  GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
-  if (ds == nullptr) return std::nullopt;
-  gdal_raster r;
-  r.columns = GDALGetRasterXSize(ds);
-  r.rows = GDALGetRasterYSize(ds);
-  r.bands = GDALGetRasterCount(ds);
-  r.has_transform = GDALGetGeoTransform(ds, r.transform) == CE_None;
-  r.wkt = GDALGetProjectionRef(ds);
-  int has = FALSE;
-  r.nodata = GDALGetRasterNoDataValue(GDALGetRasterBand(ds, 1), &has);
-  r.has_nodata = has != FALSE;
-  r.cells.resize(static_cast<size_t>(r.columns) * static_cast<size_t>(r.rows));
-  const CPLErr e = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, r.columns, r.rows, r.cells.data(),
-                                r.columns, r.rows, GDT_Float32, 0, 0);
-  GDALClose(ds);
-  if (e != CE_None) return std::nullopt;
-  return r;
-}
 
 // The bytes of one band of a PNG, as GDAL decodes it.
 std::vector<uint8_t> png_band(const std::string& path, int band) {
@@ -116,15 +36,6 @@ std::vector<uint8_t> png_band(const std::string& path, int band) {
   return v;
 }
 
-bool same_projection(const std::string& a, const std::string& b) {
-  OGRSpatialReferenceH sa = OSRNewSpatialReference(a.c_str());
-  OGRSpatialReferenceH sb = OSRNewSpatialReference(b.c_str());
-  const bool same = sa != nullptr && sb != nullptr && OSRIsSame(sa, sb) != 0;
-  OSRDestroySpatialReference(sa);
-  OSRDestroySpatialReference(sb);
-  return same;
-}
-
 // The mean filter of the project's reference definition.
 std::vector<float> filtered(const std::vector<float>& cells, int rows, int columns, float nodata,
                             int64_t half_width) {
@@ -134,55 +45,6 @@ std::vector<float> filtered(const std::vector<float>& cells, int rows, int colum
   std::copy(cells.begin(), cells.end(), in.cells.get());
   focal_mean_rows(in, out, 0, rows, nodata, half_width);
   return std::vector<float>(out.cells.get(), out.cells.get() + cells.size());
-}
-
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::bit_cast<uint32_t>(a[i]) != std::bit_cast<uint32_t>(b[i])) return false;
-  return true;
-}
-
-// A ramp of distinct values with no pattern the filter could hide.
-std::vector<float> terrain(int n, float offset = 0) {
-  std::vector<float> v;
-  for (int i = 0; i < n; ++i) v.push_back(offset + static_cast<float>((i * 37) % 101) * 1.25f - 3.0f);
-  return v;
-}
-
-class Gridtool : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { GDALAllRegister(); }
-  void SetUp() override {
-    char tmpl[] = "/tmp/gridtool-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  tool_result gridtool(std::vector<std::string> args) {
-    args.insert(args.begin(), GRIDTOOL_BIN);
-    return run_tool(dir_, args, "");
-  }
-  tool_result wavgrid(const std::string& in, const std::string& out, const std::string& window) {
-    return run_tool(dir_, {WAVGRID_BIN, in, out, window}, "");
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Loads a grid file the test expects to be whole.
-  loaded_grid load(const std::string& name) {
-    loaded_grid g;
-    EXPECT_EQ(grid_load(path(name).c_str(), g), load_status::ok) << name;
-    return g;
-  }
-  void write_grid(const std::string& name, int columns, int rows, float nodata, const std::vector<float>& cells) {
-    write_file(path(name), grid_file_bytes(static_cast<float>(columns), static_cast<float>(rows), nodata, cells));
-  }
-
-  std::string dir_;
-};
-
-std::vector<float> grid_cells(const loaded_grid& g) {
-  return std::vector<float>(g.raster.cells.get(), g.raster.cells.get() + raster_cells(g.raster));
 }
 
 // GeoTIFF -> grid -> wavgrid -> GeoTIFF (and the same for an ESRI ASCII

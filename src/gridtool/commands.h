@@ -38,6 +38,17 @@ struct export_options {
 };
 int run_export(const export_options& o);
 
+struct filter_options {
+  std::string source;
+  std::string output;
+  int32_t window = 0;                 // odd, at least 3
+  int band = 1;
+  std::optional<double> nodata;
+  std::string format;                 // GDAL driver name; default: the source's
+  std::vector<std::string> creation;  // driver creation options, NAME=VALUE
+};
+int run_filter(const filter_options& o);
+
 struct info_options {
   std::string input;
 };

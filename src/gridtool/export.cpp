@@ -9,12 +9,13 @@
 #include "gridtool/gdal_support.h"
 #include "gridtool/grid_load.h"
 #include "gridtool/progress.h"
+#include "gridtool/raster_cells.h"
 
 namespace {
 
 // Copies geotransform and projection from `like` onto `target`, which must
 // have the same number of rows and columns for them to fit.
-bool copy_georeferencing(const std::string& like, GDALDatasetH target, std::string& why) {
+bool georeference_like(const std::string& like, GDALDatasetH target, std::string& why) {
   dataset_ptr src = open_raster(like.c_str());
   if (!src) {
     why = "cannot read " + like + " as a raster: " + gdal_error_text();
@@ -27,10 +28,7 @@ bool copy_georeferencing(const std::string& like, GDALDatasetH target, std::stri
           std::to_string(GDALGetRasterXSize(target)) + ": its georeferencing would not fit";
     return false;
   }
-  double transform[6];
-  if (GDALGetGeoTransform(src.get(), transform) == CE_None) GDALSetGeoTransform(target, transform);
-  const char* wkt = GDALGetProjectionRef(src.get());
-  if (wkt != nullptr && *wkt != '\0') GDALSetProjection(target, wkt);
+  copy_georeferencing(src.get(), target);
   return true;
 }
 
@@ -73,7 +71,7 @@ int run_export(const export_options& o) {
     return GRIDTOOL_FAILED;
   }
   GDALSetRasterNoDataValue(GDALGetRasterBand(mem.get(), 1), static_cast<double>(nodata));
-  if (!o.like.empty() && !copy_georeferencing(o.like, mem.get(), why)) {
+  if (!o.like.empty() && !georeference_like(o.like, mem.get(), why)) {
     std::fprintf(stderr, "gridtool export: %s\n", why.c_str());
     return GRIDTOOL_FAILED;
   }

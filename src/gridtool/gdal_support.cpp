@@ -25,11 +25,6 @@ bool has_capability(GDALDriverH driver, const char* capability) {
   return v != nullptr && EQUAL(v, "YES");
 }
 
-bool writes_rasters(GDALDriverH driver) {
-  return has_capability(driver, GDAL_DCAP_RASTER) &&
-         (has_capability(driver, GDAL_DCAP_CREATE) || has_capability(driver, GDAL_DCAP_CREATECOPY));
-}
-
 bool lists_extension(GDALDriverH driver, const std::string& ext) {
   const char* list = GDALGetMetadataItem(driver, GDAL_DMD_EXTENSIONS, nullptr);
   if (list == nullptr) return false;
@@ -69,6 +64,21 @@ dataset_ptr open_raster(const char* path) {
   return dataset_ptr(GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
 }
 
+dataset_ptr open_band(const std::string& path, int band, GDALRasterBandH& found, std::string& why) {
+  dataset_ptr ds = open_raster(path.c_str());
+  if (!ds) {
+    why = "cannot read " + path + " as a raster: " + gdal_error_text();
+    return {};
+  }
+  const int bands = GDALGetRasterCount(ds.get());
+  if (band < 1 || band > bands) {
+    why = path + " has " + std::to_string(bands) + " band(s), so there is no band " + std::to_string(band);
+    return {};
+  }
+  found = GDALGetRasterBand(ds.get(), band);
+  return ds;
+}
+
 bool close_written(dataset_ptr& ds) {
   CPLErrorReset();
   ds.reset();
@@ -78,7 +88,7 @@ bool close_written(dataset_ptr& ds) {
 GDALDriverH output_driver(const std::string& path, const std::string& format, std::string& why) {
   if (!format.empty()) {
     GDALDriverH d = GDALGetDriverByName(format.c_str());
-    if (d == nullptr || !writes_rasters(d)) {
+    if (d == nullptr || !driver_writes(d)) {
       why = "GDAL has no driver named " + format + " that writes rasters";
       return nullptr;
     }
@@ -95,7 +105,7 @@ GDALDriverH output_driver(const std::string& path, const std::string& format, st
   // first (GTiff before COG for .tif).
   for (int i = 0; i < GDALGetDriverCount(); ++i) {
     GDALDriverH d = GDALGetDriver(i);
-    if (writes_rasters(d) && lists_extension(d, ext)) return d;
+    if (driver_writes(d) && lists_extension(d, ext)) return d;
   }
   why = "no GDAL driver writes rasters with the extension ." + ext + " (give --format)";
   return nullptr;
@@ -109,6 +119,24 @@ bool driver_stores(GDALDriverH driver, GDALDataType type) {
   while (words >> word)
     if (word == GDALGetDataTypeName(type)) return true;
   return false;
+}
+
+bool driver_writes(GDALDriverH driver) {
+  return has_capability(driver, GDAL_DCAP_RASTER) &&
+         (has_capability(driver, GDAL_DCAP_CREATE) || has_capability(driver, GDAL_DCAP_CREATECOPY));
+}
+
+bool driver_creates(GDALDriverH driver) {
+  return has_capability(driver, GDAL_DCAP_RASTER) && has_capability(driver, GDAL_DCAP_CREATE);
+}
+
+dataset_ptr create_raster(GDALDriverH driver, const std::string& path, int columns, int rows, GDALDataType type,
+                          const std::vector<std::string>& options, std::string& why) {
+  option_list list(options);
+  CPLErrorReset();
+  dataset_ptr ds(GDALCreate(driver, path.c_str(), columns, rows, 1, type, list.list));
+  if (!ds) why = gdal_error_text();
+  return ds;
 }
 
 dataset_ptr borrow_as_dataset(int columns, int rows, GDALDataType type, const std::vector<void*>& bands) {
@@ -126,16 +154,21 @@ dataset_ptr borrow_as_dataset(int columns, int rows, GDALDataType type, const st
   return ds;
 }
 
-bool write_copy(GDALDriverH driver, const std::string& path, GDALDatasetH source,
-                const std::vector<std::string>& options, GDALProgressFunc progress, void* progress_arg,
-                std::string& why) {
+dataset_ptr copy_raster(GDALDriverH driver, const std::string& path, GDALDatasetH source,
+                        const std::vector<std::string>& options, GDALProgressFunc progress, void* progress_arg,
+                        std::string& why) {
   option_list list(options);
   CPLErrorReset();
   dataset_ptr out(GDALCreateCopy(driver, path.c_str(), source, FALSE, list.list, progress, progress_arg));
-  if (!out) {
-    why = gdal_error_text();
-    return false;
-  }
+  if (!out) why = gdal_error_text();
+  return out;
+}
+
+bool write_copy(GDALDriverH driver, const std::string& path, GDALDatasetH source,
+                const std::vector<std::string>& options, GDALProgressFunc progress, void* progress_arg,
+                std::string& why) {
+  dataset_ptr out = copy_raster(driver, path, source, options, progress, progress_arg, why);
+  if (!out) return false;
   if (!close_written(out)) {
     why = gdal_error_text();
     return false;

@@ -94,8 +94,9 @@ int64_t trailing_bytes(const loaded_grid& g) {
   return extra > 0 ? extra : 0;
 }
 
-void mark_empty_cells(grid_raster& r, float nodata) {
-  const int64_t n = raster_cells(r);
+void mark_empty_cells(float* cells, int64_t n, float nodata) {
   for (int64_t i = 0; i < n; ++i)
-    if (!cell_is_valid(r.cells[i], nodata)) r.cells[i] = nodata;
+    if (!cell_is_valid(cells[i], nodata)) cells[i] = nodata;
 }
+
+void mark_empty_cells(grid_raster& r, float nodata) { mark_empty_cells(r.cells.get(), raster_cells(r), nodata); }

@@ -44,4 +44,5 @@ inline bool cell_is_valid(float v, float nodata) { return v > nodata; }
 // Writes every empty cell as exactly the no-data value. Other programs (GDAL
 // among them) treat only that exact value as no data, while a grid file
 // counts everything below it as empty too.
+void mark_empty_cells(float* cells, int64_t n, float nodata);
 void mark_empty_cells(grid_raster& r, float nodata);

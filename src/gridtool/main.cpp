@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "gridtool/commands.h"
@@ -14,6 +15,7 @@ namespace {
 struct subcommands {
   CLI::App* import = nullptr;
   CLI::App* export_ = nullptr;
+  CLI::App* filter = nullptr;
   CLI::App* info = nullptr;
   CLI::App* render = nullptr;
   CLI::App* diff = nullptr;
@@ -25,6 +27,9 @@ struct all_options {
   double import_nodata = 0;
   CLI::Option* import_nodata_option = nullptr;
   export_options export_;
+  filter_options filter;
+  double filter_nodata = 0;
+  CLI::Option* filter_nodata_option = nullptr;
   info_options info;
   render_options render;
   diff_options diff;
@@ -47,6 +52,24 @@ subcommands describe(CLI::App& app, all_options& o) {
   s.export_->add_option("--like", o.export_.like, "raster whose geotransform and projection to copy");
   s.export_->add_option("--format", o.export_.format, "GDAL driver name, instead of the extension's");
   s.export_->add_option("--co", o.export_.creation, "driver creation option NAME=VALUE (repeatable)");
+
+  s.filter = app.add_subcommand(
+      "filter", "Filter any raster GDAL reads by wavgrid's moving-window mean and write it as a raster again");
+  s.filter->add_option("SRC", o.filter.source, "raster to read")->required();
+  s.filter->add_option("DST", o.filter.output, "raster to write")->required();
+  s.filter->add_option("--window", o.filter.window, "window size: an odd number, at least 3")
+      ->required()
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            const long long w = std::atoll(text.c_str());
+            return w >= 3 && w % 2 == 1 ? std::string() : "the window size must be odd and at least 3: " + text;
+          },
+          "ODD>=3"));
+  s.filter->add_option("--band", o.filter.band, "band to read, from 1")->check(CLI::PositiveNumber);
+  o.filter_nodata_option = s.filter->add_option(
+      "--nodata", o.filter_nodata, "no-data value (default: the source's, else -9999)");
+  s.filter->add_option("--of", o.filter.format, "GDAL driver name (default: the source's format, else GTiff)");
+  s.filter->add_option("--co", o.filter.creation, "driver creation option NAME=VALUE (repeatable)");
 
   s.info = app.add_subcommand("info", "Show a grid file's header, statistics and completeness");
   s.info->add_option("IN", o.info.input, "grid file to read")->required();
@@ -86,6 +109,10 @@ int dispatch(const subcommands& s, all_options& o) {
     return run_import(o.import);
   }
   if (s.export_->parsed()) return run_export(o.export_);
+  if (s.filter->parsed()) {
+    if (o.filter_nodata_option->count() > 0) o.filter.nodata = o.filter_nodata;
+    return run_filter(o.filter);
+  }
   if (s.info->parsed()) return run_info(o.info);
   if (s.render->parsed()) return run_render(o.render);
   if (s.diff->parsed()) return run_diff(o.diff);
@@ -109,7 +136,7 @@ int main(int argc, char** argv) {
   try {
     // Only the subcommands that read or write other formats need GDAL;
     // info, diff and make start faster without registering its drivers.
-    const bool uses_gdal = s.import->parsed() || s.export_->parsed() || s.render->parsed();
+    const bool uses_gdal = s.import->parsed() || s.export_->parsed() || s.filter->parsed() || s.render->parsed();
     if (uses_gdal) gdal_start();
     const int status = dispatch(s, options);
     if (uses_gdal) gdal_stop();

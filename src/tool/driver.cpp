@@ -1,6 +1,5 @@
 #include "tool/driver.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "compute/band_stream.h"
 #include "compute/filter.h"
+#include "compute/kernel_environment.h"
 #include "compute/stats.h"
 #include "grid/grid_file.h"
 #include "grid/grid_open.h"
@@ -67,31 +67,6 @@ int32_t parse_window(const char* text) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(v);
-}
-
-// The most threads WAVGRID_THREADS may ask for.
-constexpr long MAX_THREADS = 1024;
-
-// How to compute, as the environment asks. WAVGRID_THREADS: the number of
-// threads (default: the processors this process may run on). WAVGRID_KERNEL:
-// "scalar" for the plain cell-by-cell definition, or a SIMD target's name
-// ("AVX3", "AVX2", "SSE4", ...; any case) to force that target (default: the
-// best target of this CPU). Every choice gives the same bytes, so a value
-// that cannot be used is ignored.
-kernel_config kernel_from_environment() {
-  kernel_config config;
-  config.threads = processors_for_this_process();
-  if (const char* text = std::getenv("WAVGRID_THREADS")) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && n >= 1 && n <= MAX_THREADS) config.threads = static_cast<int>(n);
-  }
-  if (const char* name = std::getenv("WAVGRID_KERNEL")) {
-    if (strcasecmp(name, "scalar") == 0) config.path = kernel_path::reference;
-    for (int64_t target : kernel_targets())
-      if (strcasecmp(name, kernel_target_name(target)) == 0) config.target = target;
-  }
-  return config;
 }
 
 bool window_is_valid(int32_t window) { return window % 2 == 1 && window > 1; }
