@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "compute/band_stream.h"
@@ -70,6 +71,14 @@ int32_t parse_window(const char* text) {
 
 bool window_is_valid(int32_t window) { return window % 2 == 1 && window > 1; }
 
+// WAVGRID_LATTICE=off turns the integer running sums off, so that their
+// gain can be measured; the output is the same either way.
+filter_path chosen_path() {
+  const char* setting = std::getenv("WAVGRID_LATTICE");
+  if (setting != nullptr && std::strcmp(setting, "off") == 0) return filter_path::direct_only;
+  return filter_path::automatic;
+}
+
 struct file_closer {
   FILE* f = nullptr;
   ~file_closer() {
@@ -117,6 +126,7 @@ int wavgrid_run(int argc, char** argv) {
     return STATUS_WINDOW;
   }
   const int64_t half_width = window / 2;
+  const filter_path path = chosen_path();
   int32_t row_counter = 0;
 
   grid_header header;
@@ -163,7 +173,7 @@ int wavgrid_run(int argc, char** argv) {
     const stream_grid grid{header.rows, header.columns, half_width};
     const band_filter_fn filter = [&](const row_band& band, float* out, int64_t begin, int64_t end,
                                       const row_done_fn& done) {
-      filter_band(band, out, begin, end, header.nodata, half_width, done);
+      filter_band(band, out, begin, end, header.nodata, half_width, done, path);
     };
     outcome = stream_filter(in.f, out.f, grid, stream_band_rows(header.columns, half_width), filter, print_dot,
                             [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
@@ -178,7 +188,7 @@ int wavgrid_run(int argc, char** argv) {
       filter_grid(input, output, header.nodata, half_width, [&](int64_t row) {
         stats_add_row(stats, raster_row(output, row), output.columns);
         print_dot(row);
-      });
+      }, path);
     }
   }
 
