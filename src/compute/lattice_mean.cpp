@@ -181,26 +181,31 @@ constexpr int64_t SAMPLED_TILE_ROWS = 16;
 // The exponents at which every valid cell of a tile is, on its own, on the
 // lattice and small enough that a full window of such cells stays within
 // the bound: [lo, hi], with weight = the tile's valid cells (0 when none).
+// Windows of more than 2^24 cells only qualify with many zeros; for them a
+// cell counts when it is at most one unit.
 struct tile_interval {
   int lo = LATTICE_E_MIN;
   int hi = LATTICE_E_MAX;
   int64_t weight = 0;
+  bool nonzero = false;  // zeros fit every lattice and tell nothing
   bool dead() const { return lo > hi; }
 };
 
 void tile_take(tile_interval& t, float v, int64_t window_cells) {
   const float_parts p = split(v);
-  if (!p.finite || (p.m != 0 && window_cells > BOUND)) {
+  if (!p.finite) {
     t.lo = LATTICE_E_MAX + 1;
     return;
   }
   ++t.weight;
   if (p.m == 0) return;
+  t.nonzero = true;
   // On the lattice of 2^e for e up to the exponent of the lowest set bit.
   t.hi = std::min(t.hi, p.k + std::countr_zero(p.m));
-  // |v| * window_cells <= 2^(24 + e)  <=>  e >= k - 24 + ceil(log2(M * window_cells));
-  // M * window_cells < 2^48 here.
-  t.lo = std::max(t.lo, p.k - 24 + ceil_log2(static_cast<uint64_t>(p.m) * static_cast<uint64_t>(window_cells)));
+  // |v| * n <= 2^(24 + e)  <=>  e >= k - 24 + ceil(log2(M * n)), with
+  // n = window_cells cut at 2^24, so M * n < 2^48.
+  const uint64_t n = static_cast<uint64_t>(std::min(window_cells, BOUND));
+  t.lo = std::max(t.lo, p.k - 24 + ceil_log2(static_cast<uint64_t>(p.m) * n));
 }
 
 }  // namespace
@@ -219,6 +224,7 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   // grid of whole numbers is not taken for one of even numbers because half
   // its cells happen to be even.
   int64_t change[E_COUNT + 1] = {};
+  bool only_zeros = false;  // some tile held valid zeros and nothing else
   for (int64_t top = reach_first; top < reach_end; top += stride) {
     const int64_t bottom = std::min(reach_end, top + side);
     for (int64_t left = 0; left < in.columns; left += side) {
@@ -230,6 +236,10 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
           if (line[c] > nodata) tile_take(t, line[c], window_cells);
       }
       if (t.dead() || t.weight == 0) continue;
+      if (!t.nonzero) {
+        only_zeros = true;
+        continue;
+      }
       change[t.lo - LATTICE_E_MIN] += t.weight;
       change[t.hi - LATTICE_E_MIN + 1] -= t.weight;
     }
@@ -246,6 +256,9 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
       best = {true, LATTICE_E_MIN + i};
     }
   }
+  // Zeros alone say nothing about the other cells: whole numbers are the
+  // commonest lattice.
+  if (!best.found && only_zeros) return {true, 0};
   return best;
 }
 
