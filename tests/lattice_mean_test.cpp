@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -38,7 +39,8 @@ grid make_grid(int64_t rows, int64_t columns, const cell_fn& cell) {
 }
 
 uint64_t noise(int64_t r, int64_t c, uint64_t salt) {
-  uint64_t x = static_cast<uint64_t>(r) * 0x9e3779b97f4a7c15ULL ^ static_cast<uint64_t>(c) * 0xc2b2ae3d27d4eb4fULL ^ salt;
+  uint64_t x = static_cast<uint64_t>(r) * 0x9e3779b97f4a7c15ULL ^
+               static_cast<uint64_t>(c) * 0xc2b2ae3d27d4eb4fULL ^ salt;
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);
@@ -102,8 +104,8 @@ held_rows hold(const grid& g, int64_t a, int64_t b, int64_t half_width) {
 
 struct pass_result {
   lattice_counts counts{0, 0, 0};
-  std::vector<float> out;        // every cell, the marked ones by the definition
-  std::vector<uint8_t> direct;   // the marks
+  std::vector<float> out;       // every cell, the marked ones by the definition
+  std::vector<uint8_t> direct;  // the marks
   int64_t marked_but_written = 0;
 };
 
@@ -138,8 +140,8 @@ struct lattice_case {
   int64_t rows, columns;
   cell_fn cell;
   int64_t half_width;
-  paths expect;                // over the whole grid in one pass
-  std::vector<probe> probes;   // single windows on a known side of a condition
+  paths expect;               // over the whole grid in one pass
+  std::vector<probe> probes;  // single windows on a known side of a condition
   float nodata = ND;
 };
 
@@ -173,8 +175,8 @@ void check_case(const lattice_case& t) {
       if (split == 0) {
         for (const probe& q : t.probes) {
           const uint8_t mark = p.direct[static_cast<size_t>(q.row * g.columns + q.column)];
-          EXPECT_EQ(mark, q.fast ? 0 : 1) << t.name << ": window at (" << q.row << ", " << q.column << ") should be "
-                                          << (q.fast ? "fast" : "direct");
+          EXPECT_EQ(mark, q.fast ? 0 : 1) << t.name << ": window at (" << q.row << ", " << q.column
+                                          << ") should be " << (q.fast ? "fast" : "direct");
         }
       }
     }
@@ -206,23 +208,65 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
       // Whole numbers, and the bound on the window's magnitudes.
       {"whole numbers 0..1000 with holes, window 3", 23, 29,
        [](int64_t r, int64_t c) { return hole(r, c) ? ND : whole(r, c, 1, 1001); }, 1, paths::all_fast},
-      {"whole numbers 0..1000, window 21", 23, 29, [](int64_t r, int64_t c) { return whole(r, c, 2, 1001); }, 10,
-       paths::all_fast},
+      {"whole numbers 0..1000, window 21", 23, 29, [](int64_t r, int64_t c) { return whole(r, c, 2, 1001); },
+       10, paths::all_fast},
       {"whole numbers up to 2^20: every window above the bound", 23, 29,
        [](int64_t r, int64_t c) { return whole(r, c, 3, 1 << 20); }, 15, paths::no_fast},
-      {"small and large whole numbers in one row, window 9", 30, 40,
-       [](int64_t r, int64_t c) { return c < 20 ? whole(r, c, 4, 1000) : whole(r, c, 4, 1000000); }, 4,
-       paths::both, {{15, 2, true}, {15, 37, false}}},
-      {"window sum one below the bound", 1, 40, ones_with({two23, two23 - 2, 1}), 1, paths::all_fast, {{0, 21, true}}},
-      {"window sum at the bound", 1, 40, ones_with({two23, two23 - 1, 1}), 1, paths::all_fast, {{0, 21, true}}},
-      {"window sum one above the bound", 1, 40, ones_with({two23, two23, 1}), 1, paths::both, {{0, 21, false}}},
-      {"one cell of 2^24 and two ones: rounds inside the window", 1, 40, ones_with({two24, 1, 1}), 1, paths::both,
+      {"small and large whole numbers in one row, window 9",
+       30,
+       40,
+       [](int64_t r, int64_t c) { return c < 20 ? whole(r, c, 4, 1000) : whole(r, c, 4, 1000000); },
+       4,
+       paths::both,
+       {{15, 2, true}, {15, 37, false}}},
+      {"window sum one below the bound",
+       1,
+       40,
+       ones_with({two23, two23 - 2, 1}),
+       1,
+       paths::all_fast,
+       {{0, 21, true}}},
+      {"window sum at the bound",
+       1,
+       40,
+       ones_with({two23, two23 - 1, 1}),
+       1,
+       paths::all_fast,
+       {{0, 21, true}}},
+      {"window sum one above the bound",
+       1,
+       40,
+       ones_with({two23, two23, 1}),
+       1,
+       paths::both,
        {{0, 21, false}}},
-      {"magnitudes above the bound, signed sum below it", 1, 40, ones_with({two24 - 1, 2, -2}), 1, paths::both,
+      {"one cell of 2^24 and two ones: rounds inside the window",
+       1,
+       40,
+       ones_with({two24, 1, 1}),
+       1,
+       paths::both,
        {{0, 21, false}}},
-      {"window sum at the bound, down a column", 40, 1, ones_down({two23, two23 - 1, 1}), 1, paths::all_fast,
+      {"magnitudes above the bound, signed sum below it",
+       1,
+       40,
+       ones_with({two24 - 1, 2, -2}),
+       1,
+       paths::both,
+       {{0, 21, false}}},
+      {"window sum at the bound, down a column",
+       40,
+       1,
+       ones_down({two23, two23 - 1, 1}),
+       1,
+       paths::all_fast,
        {{21, 0, true}}},
-      {"window sum one above the bound, down a column", 40, 1, ones_down({two24, 1, 1}), 1, paths::both,
+      {"window sum one above the bound, down a column",
+       40,
+       1,
+       ones_down({two24, 1, 1}),
+       1,
+       paths::both,
        {{21, 0, false}}},
 
       // Other lattices.
@@ -232,24 +276,39 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
        [](int64_t r, int64_t c) { return c < 10 ? whole(r, c, 6, 100) : whole(r, c, 6, 200) * 0.5f; }, 2,
        paths::all_fast},
       {"multiples of 2^20", 17, 21,
-       [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 8, 1000) - 500.0f, 20); }, 2, paths::all_fast},
-      {"multiples of 2^100", 17, 21, [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 9, 1000), 100); },
-       3, paths::all_fast},
+       [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 8, 1000) - 500.0f, 20); }, 2,
+       paths::all_fast},
+      {"multiples of 2^100", 17, 21,
+       [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 9, 1000), 100); }, 3, paths::all_fast},
       // A few multiples of 2^104 first make 2^104 the lattice; the window of
       // column 5 then sums to the largest float, or to 2^128, which
       // overflows to infinity in the sequential sum as in the product.
-      {"multiples of 2^104 up to the largest float", 1, 7,
-       row_of({two104, two104, two104, 0, two127, largest - two127, 0}), 1, paths::all_fast, {{0, 5, true}}},
-      {"multiples of 2^104 summing to 2^128: infinity", 1, 7,
-       row_of({two104, two104, two104, 0, two127, two127, 0}), 1, paths::all_fast, {{0, 5, true}}},
+      {"multiples of 2^104 up to the largest float",
+       1,
+       7,
+       row_of({two104, two104, two104, 0, two127, largest - two127, 0}),
+       1,
+       paths::all_fast,
+       {{0, 5, true}}},
+      {"multiples of 2^104 summing to 2^128: infinity",
+       1,
+       7,
+       row_of({two104, two104, two104, 0, two127, two127, 0}),
+       1,
+       paths::all_fast,
+       {{0, 5, true}}},
       {"subnormal multiples of 2^-149", 17, 21,
        [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 10, 1000), -149); }, 2, paths::all_fast},
       {"multiples of 2^-140 from subnormal to normal, signed", 17, 21,
        [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 11, 100000) - 50000.0f, -140); }, 2,
        paths::all_fast},
       {"fractional values", 17, 21, [](int64_t r, int64_t c) { return fractional(r, c); }, 2, paths::no_fast},
-      {"whole numbers and fractional values in one row", 20, 30,
-       [](int64_t r, int64_t c) { return c < 15 ? whole(r, c, 12, 1000) : fractional(r, c); }, 2, paths::both,
+      {"whole numbers and fractional values in one row",
+       20,
+       30,
+       [](int64_t r, int64_t c) { return c < 15 ? whole(r, c, 12, 1000) : fractional(r, c); },
+       2,
+       paths::both,
        {{10, 3, true}, {10, 27, false}}},
 
       // Signs and zeros: a sum that is exactly zero is +0.0.
@@ -268,17 +327,32 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
       {"NaN cells are empty", 15, 15,
        [](int64_t r, int64_t c) { return noise(r, c, 18) % 7 == 0 ? NAN_CELL : whole(r, c, 19, 100); }, 1,
        paths::all_fast},
-      {"+inf cells take the direct path", 15, 15,
-       [](int64_t r, int64_t c) { return r == 7 && c == 7 ? INF : whole(r, c, 20, 100); }, 1, paths::both,
+      {"+inf cells take the direct path",
+       15,
+       15,
+       [](int64_t r, int64_t c) { return r == 7 && c == 7 ? INF : whole(r, c, 20, 100); },
+       1,
+       paths::both,
        {{7, 8, false}, {6, 6, false}, {2, 2, true}}},
-      {"-inf cells are empty under a no-data value of -inf", 15, 15,
-       [](int64_t r, int64_t c) { return noise(r, c, 21) % 5 == 0 ? -INF : whole(r, c, 22, 100) - 50.0f; }, 2,
-       paths::all_fast, {}, -INF},
+      {"-inf cells are empty under a no-data value of -inf",
+       15,
+       15,
+       [](int64_t r, int64_t c) { return noise(r, c, 21) % 5 == 0 ? -INF : whole(r, c, 22, 100) - 50.0f; },
+       2,
+       paths::all_fast,
+       {},
+       -INF},
       {"cells below the no-data value are empty", 15, 15,
        [](int64_t r, int64_t c) { return noise(r, c, 23) % 4 == 0 ? -20000.0f : whole(r, c, 24, 100); }, 1,
        paths::all_fast},
-      {"every cell empty under a NaN no-data value", 5, 5, [](int64_t r, int64_t c) { return whole(r, c, 25, 9); },
-       1, paths::no_fast, {}, NAN_CELL},
+      {"every cell empty under a NaN no-data value",
+       5,
+       5,
+       [](int64_t r, int64_t c) { return whole(r, c, 25, 9); },
+       1,
+       paths::no_fast,
+       {},
+       NAN_CELL},
 
       // Windows larger than the grid.
       {"window larger than the grid", 5, 7,
@@ -291,21 +365,76 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
 
 TEST(LatticeMean, CountsAbove2To24StopAt2To24) {
   // Adding 1.0f to a count of 2^24 leaves 2^24: a window of 2^24 + 3 valid
-  // cells divides by 2^24. One column, so the window is the whole grid.
+  // cells divides by 2^24, where the count rounded once would be 2^24 + 4.
+  // One column, and a window from the last row reaching every row.
   const int64_t rows = (int64_t{1} << 24) + 3;
+  const int64_t half_width = rows;
   std::vector<float> cells(static_cast<size_t>(rows), 0.0f);
   for (int64_t r = 0; r < rows; r += 4099) cells[static_cast<size_t>(r)] = noise(r, 0, 30) % 2 ? 1.0f : -0.0f;
   cells[5] = 3.0f;
   const row_band band{cells.data(), 0, rows, 1, rows};
-  for (int64_t r : {int64_t{0}, rows - 1}) {
-    float out = std::bit_cast<float>(UNTOUCHED);
-    uint8_t direct = 2;
-    const lattice_counts counts = lattice_mean_band(band, &out, &direct, r, r + 1, ND, int64_t{1} << 24);
-    EXPECT_EQ(counts.fast, 1) << "row " << r;
-    EXPECT_EQ(direct, 0) << "row " << r;
-    const float want = focal_mean_cell(band, r, 0, ND, int64_t{1} << 24);
-    EXPECT_EQ(std::bit_cast<uint32_t>(out), std::bit_cast<uint32_t>(want)) << "row " << r << ": " << out << " vs " << want;
-  }
+  const int64_t last = rows - 1;
+  float out = std::bit_cast<float>(UNTOUCHED);
+  uint8_t direct = 2;
+  const lattice_counts counts = lattice_mean_band(band, &out, &direct, last, rows, ND, half_width);
+  EXPECT_EQ(counts.fast, 1);
+  EXPECT_EQ(direct, 0);
+  const float want = focal_mean_cell(band, last, 0, ND, half_width);
+  EXPECT_EQ(std::bit_cast<uint32_t>(out), std::bit_cast<uint32_t>(want)) << out << " vs " << want;
+}
+
+TEST(FilterBand, BothPathsGiveTheDefinitionsBitsInAnyBands) {
+  struct terrain {
+    const char* name;
+    bool integer;
+    float scale;
+    double holes;
+  } terrains[] = {
+      {"whole numbers 0..1000", true, 1000.0f, 0.1},
+      {"whole numbers 0..3000", true, 3000.0f, 0.05},
+      {"0/1 mask", true, 1.0f, 0.1},
+      {"fractional", false, 1000.0f, 0.1},
+  };
+  // The tall grid takes more than one lattice pass per band.
+  struct shape {
+    int64_t rows, columns;
+  } shapes[] = {{33, 37}, {300, 5}};
+  for (const shape& sh : shapes)
+    for (const terrain& t : terrains) {
+      synth_options o;
+      o.rows = sh.rows;
+      o.columns = sh.columns;
+      o.seed = 5;
+      o.integer = t.integer;
+      o.scale = t.scale;
+      o.holes = t.holes;
+      grid g{o.rows, o.columns, std::vector<float>(static_cast<size_t>(o.rows * o.columns))};
+      for (int64_t r = 0; r < o.rows; ++r) synth_row(o, r, g.cells.data() + r * o.columns);
+      for (int64_t half_width : {1, 4, 13}) {
+        const std::vector<float> expected = reference(g, o.nodata, half_width);
+        for (filter_path path : {filter_path::automatic, filter_path::direct_only}) {
+          for (int64_t band_rows : {int64_t{1}, int64_t{4}, int64_t{16}, sh.rows}) {
+            const std::string where = std::string(t.name) + " " + std::to_string(sh.rows) + "x" +
+                                      std::to_string(sh.columns) + ", half width " +
+                                      std::to_string(half_width) +
+                                      (path == filter_path::automatic ? ", automatic" : ", direct only") +
+                                      ", bands of " + std::to_string(band_rows);
+            std::vector<float> out(g.cells.size());
+            std::vector<int64_t> done;
+            for (int64_t a = 0; a < g.rows; a += band_rows) {
+              const int64_t b = std::min(g.rows, a + band_rows);
+              const held_rows h = hold(g, a, b, half_width);
+              filter_band(
+                  h.band, out.data() + a * g.columns, a, b, o.nodata, half_width,
+                  [&](int64_t row) { done.push_back(row); }, path);
+            }
+            ASSERT_EQ(0, std::memcmp(out.data(), expected.data(), out.size() * 4)) << where;
+            ASSERT_EQ(done.size(), static_cast<size_t>(g.rows)) << where;
+            for (size_t i = 0; i < done.size(); ++i) ASSERT_EQ(done[i], static_cast<int64_t>(i)) << where;
+          }
+        }
+      }
+    }
 }
 
 }  // namespace

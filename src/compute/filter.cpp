@@ -48,7 +48,8 @@ void filter_band_direct(const row_band& in, float* out, int64_t row_begin, int64
 
 void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
                  int64_t half_width, const row_done_fn& row_done, filter_path path) {
-  const int64_t chunk = std::min(pass_rows(in.columns, half_width), std::max<int64_t>(1, row_end - row_begin));
+  const int64_t chunk =
+      std::min(pass_rows(in.columns, half_width), std::max<int64_t>(1, row_end - row_begin));
   std::unique_ptr<uint8_t[], free_deleter> direct;
   if (path == filter_path::automatic && in.columns > 0)
     direct.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(chunk * in.columns))));

@@ -70,7 +70,9 @@ float power_of_two(int e) {
   return std::bit_cast<float>(uint32_t{1} << (e + 149));  // subnormal
 }
 
-int64_t window_side(int64_t half_width, int64_t extent) { return std::min<int64_t>(2 * half_width + 1, extent); }
+int64_t window_side(int64_t half_width, int64_t extent) {
+  return std::min<int64_t>(2 * half_width + 1, extent);
+}
 
 // Per-column sums over the input rows of the current output row's window.
 struct column_sums {
