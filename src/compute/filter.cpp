@@ -8,16 +8,9 @@
 
 namespace {
 
-// Output rows handed to the lattice pass at a time. Each pass first sums
-// the whole window height, so a pass covers at least two window heights
-// when it can; the bytes that mark its direct cells stay within a few
-// megabytes.
+// The bytes that mark a pass's direct cells stay within a few megabytes; a
+// pass covers at least two window heights when it can.
 constexpr int64_t MARK_BYTES = 16 << 20;
-
-int64_t pass_rows(int64_t columns, int64_t half_width) {
-  const int64_t wanted = std::max<int64_t>(128, 2 * (2 * half_width + 1));
-  return std::max<int64_t>(1, std::min(wanted, MARK_BYTES / std::max<int64_t>(1, columns)));
-}
 
 // Computes the cells of one output row marked in `direct`, by runs of
 // neighbouring columns.
@@ -46,10 +39,15 @@ void filter_band_direct(const row_band& in, float* out, int64_t row_begin, int64
 
 }  // namespace
 
+int64_t filter_pass_rows(int64_t columns, int64_t half_width) {
+  const int64_t wanted = std::max<int64_t>(128, 2 * (2 * half_width + 1));
+  return std::max<int64_t>(1, std::min(wanted, MARK_BYTES / std::max<int64_t>(1, columns)));
+}
+
 void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
                  int64_t half_width, const row_done_fn& row_done, filter_path path) {
   const int64_t chunk =
-      std::min(pass_rows(in.columns, half_width), std::max<int64_t>(1, row_end - row_begin));
+      std::min(filter_pass_rows(in.columns, half_width), std::max<int64_t>(1, row_end - row_begin));
   std::unique_ptr<uint8_t[], free_deleter> direct;
   if (path == filter_path::automatic && in.columns > 0)
     direct.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(chunk * in.columns))));

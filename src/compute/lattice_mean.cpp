@@ -176,30 +176,34 @@ lattice_counts all_direct(const row_band& in, float* out, uint8_t* direct, int64
 }
 
 // Tiles of up to TILE x TILE cells and at most SAMPLED_TILE_ROWS rows of
-// tiles per band are looked at when choosing the exponent.
+// tiles per pass are looked at when choosing the exponent.
 constexpr int64_t TILE = 4;
 constexpr int64_t SAMPLED_TILE_ROWS = 16;
+// A pass is only summed when at least this share of the sampled tiles (of
+// those holding a nonzero valid cell) agrees on an exponent: otherwise the
+// sums would cost about as much as the few windows they could spare.
+constexpr int64_t MIN_SHARE_DIVISOR = 16;
 
 // The exponents at which every valid cell of a tile is, on its own, on the
 // lattice and small enough that a full window of such cells stays within
-// the bound: [lo, hi], with weight = the tile's valid cells (0 when none).
-// Windows of more than 2^24 cells only qualify with many zeros; for them a
-// cell counts when it is at most one unit.
+// the bound: [lo, hi]. Windows of more than 2^24 cells only qualify with
+// many zeros; for them a cell counts when it is at most one unit.
 struct tile_interval {
   int lo = LATTICE_E_MIN;
   int hi = LATTICE_E_MAX;
-  int64_t weight = 0;
-  bool nonzero = false;  // zeros fit every lattice and tell nothing
+  bool valid = false;    // holds a valid cell
+  bool nonzero = false;  // holds a valid nonzero cell: zeros fit every lattice and tell nothing
   bool dead() const { return lo > hi; }
 };
 
 void tile_take(tile_interval& t, float v, int64_t window_cells) {
+  t.valid = true;
   const float_parts p = split(v);
   if (!p.finite) {
+    t.nonzero = true;
     t.lo = LATTICE_E_MAX + 1;
     return;
   }
-  ++t.weight;
   if (p.m == 0) return;
   t.nonzero = true;
   // On the lattice of 2^e for e up to the exponent of the lowest set bit.
@@ -220,12 +224,12 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   const int64_t side = std::min<int64_t>(2 * half_width + 1, TILE);
   const int64_t stride = std::max(side, (reach_end - reach_first) / SAMPLED_TILE_ROWS);
 
-  // Each tile adds its weight to every exponent of its interval; the
-  // exponent covered by the most weight is chosen. Windows need every cell
-  // on the lattice, so a tile that mixes lattices counts for neither: a
-  // grid of whole numbers is not taken for one of even numbers because half
-  // its cells happen to be even.
+  // Each tile votes for every exponent of its interval; the exponent with
+  // the most votes is chosen. Windows need every cell on the lattice, so a
+  // tile that mixes lattices votes for neither: a grid of whole numbers is
+  // not taken for one of even numbers because half its cells are even.
   int64_t change[E_COUNT + 1] = {};
+  int64_t judged = 0;       // tiles with a nonzero valid cell
   bool only_zeros = false;  // some tile held valid zeros and nothing else
   for (int64_t top = reach_first; top < reach_end; top += stride) {
     const int64_t bottom = std::min(reach_end, top + side);
@@ -237,30 +241,32 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
         for (int64_t c = left; c < right && !t.dead(); ++c)
           if (line[c] > nodata) tile_take(t, line[c], window_cells);
       }
-      if (t.dead() || t.weight == 0) continue;
       if (!t.nonzero) {
-        only_zeros = true;
+        only_zeros = only_zeros || t.valid;
         continue;
       }
-      change[t.lo - LATTICE_E_MIN] += t.weight;
-      change[t.hi - LATTICE_E_MIN + 1] -= t.weight;
+      ++judged;
+      if (t.dead()) continue;
+      ++change[t.lo - LATTICE_E_MIN];
+      --change[t.hi - LATTICE_E_MIN + 1];
     }
   }
-  // Among equal weights the largest exponent leaves the most room under the
+  // Among equal votes the largest exponent leaves the most room under the
   // bound.
   lattice_choice best{false, 0};
-  int64_t best_weight = 0;
-  int64_t weight = 0;
+  int64_t best_votes = 0;
+  int64_t votes = 0;
   for (int i = 0; i < E_COUNT; ++i) {
-    weight += change[i];
-    if (weight > 0 && weight >= best_weight) {
-      best_weight = weight;
+    votes += change[i];
+    if (votes > 0 && votes >= best_votes) {
+      best_votes = votes;
       best = {true, LATTICE_E_MIN + i};
     }
   }
+  if (best.found && best_votes * MIN_SHARE_DIVISOR < judged) return {false, 0};
   // Zeros alone say nothing about the other cells: whole numbers are the
   // commonest lattice.
-  if (!best.found && only_zeros) return {true, 0};
+  if (judged == 0 && only_zeros) return {true, 0};
   return best;
 }
 
