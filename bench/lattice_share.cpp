@@ -3,9 +3,9 @@
 //
 //   wavgrid-lattice-share <grid> <windowsize>
 //
-// Prints the counts of valid centres computed from integer sums (fast) and
-// left to the direct computation, the fast share, and the lattice exponents
-// the passes chose.
+// Prints the counts of valid centres, of those computed from integer sums
+// (fast) and of those left to the direct computation, the fast share, and
+// the lattice exponents the passes chose (passes per exponent).
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
   std::fclose(f);
 
   const int64_t band_rows = stream_band_rows(in.columns, half_width);
-  const int64_t pass_rows = filter_pass_rows(in.columns, half_width);
-  std::vector<float> out(static_cast<size_t>(pass_rows * in.columns));
+  std::vector<float> out(
+      static_cast<size_t>(filter_pass_rows(band_rows, in.columns, half_width) * in.columns));
   std::vector<uint8_t> direct(out.size());
   lattice_counts total{0, 0, 0};
   std::map<int, int64_t> exponents;  // passes per chosen exponent
@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
   const row_band whole = whole_band(in);
   for (int64_t band = 0; band < in.rows; band += band_rows) {
     const int64_t band_end = std::min<int64_t>(in.rows, band + band_rows);
+    const int64_t pass_rows = filter_pass_rows(band_end - band, in.columns, half_width);
     for (int64_t a = band; a < band_end; a += pass_rows) {
       const int64_t b = std::min(band_end, a + pass_rows);
       const lattice_choice choice = lattice_choose_exponent(whole, a, b, h.nodata, half_width);
@@ -61,9 +62,12 @@ int main(int argc, char** argv) {
       total.empty += c.empty;
     }
   }
-  const int64_t valid = total.fast + total.direct;
-  std::printf("fast %lld direct %lld empty %lld fast_share %.1f%%", static_cast<long long>(total.fast),
-              static_cast<long long>(total.direct), static_cast<long long>(total.empty),
+  // A pass at no exponent marks its empty centres direct too: count the
+  // valid centres here.
+  int64_t valid = 0;
+  for (int64_t i = 0; i < raster_cells(in); ++i) valid += in.cells[i] > h.nodata ? 1 : 0;
+  std::printf("valid %lld fast %lld direct %lld fast_share %.1f%%", static_cast<long long>(valid),
+              static_cast<long long>(total.fast), static_cast<long long>(valid - total.fast),
               valid > 0 ? 100.0 * static_cast<double>(total.fast) / static_cast<double>(valid) : 0.0);
   std::printf(" exponents");
   for (const auto& [e, passes] : exponents) std::printf(" %d:%lld", e, static_cast<long long>(passes));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "compute/lattice_mean.h"
@@ -16,16 +17,15 @@ constexpr int64_t MARK_BYTES = 16 << 20;
 // neighbouring columns.
 void direct_runs(const row_band& in, float* line, const uint8_t* direct, int64_t row, float nodata,
                  int64_t half_width) {
-  int64_t c = 0;
-  while (c < in.columns) {
-    if (direct[c] == 0) {
-      ++c;
-      continue;
-    }
-    int64_t end = c + 1;
-    while (end < in.columns && direct[end] != 0) ++end;
-    for (int64_t j = c; j < end; ++j) line[j] = focal_mean_cell(in, row, j, nodata, half_width);
-    c = end;
+  const uint8_t* const end = direct + in.columns;
+  const uint8_t* run = direct;
+  while (run < end) {
+    run = static_cast<const uint8_t*>(std::memchr(run, 1, static_cast<size_t>(end - run)));
+    if (run == nullptr) return;
+    const uint8_t* run_end = static_cast<const uint8_t*>(std::memchr(run, 0, static_cast<size_t>(end - run)));
+    if (run_end == nullptr) run_end = end;
+    focal_mean_span(in, line, row, run - direct, run_end - direct, nodata, half_width);
+    run = run_end;
   }
 }
 
@@ -39,15 +39,19 @@ void filter_band_direct(const row_band& in, float* out, int64_t row_begin, int64
 
 }  // namespace
 
-int64_t filter_pass_rows(int64_t columns, int64_t half_width) {
-  const int64_t wanted = std::max<int64_t>(128, 2 * (2 * half_width + 1));
-  return std::max<int64_t>(1, std::min(wanted, MARK_BYTES / std::max<int64_t>(1, columns)));
+int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width) {
+  const int64_t wanted = std::max<int64_t>(256, 2 * (2 * half_width + 1));
+  const int64_t most = std::max<int64_t>(1, std::min(wanted, MARK_BYTES / std::max<int64_t>(1, columns)));
+  // Passes of equal height, so that no pass sums a whole window height for
+  // a sliver of rows.
+  const int64_t range = std::max<int64_t>(1, rows);
+  const int64_t passes = (range + most - 1) / most;
+  return (range + passes - 1) / passes;
 }
 
 void filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
                  int64_t half_width, const row_done_fn& row_done, filter_path path) {
-  const int64_t chunk =
-      std::min(filter_pass_rows(in.columns, half_width), std::max<int64_t>(1, row_end - row_begin));
+  const int64_t chunk = filter_pass_rows(row_end - row_begin, in.columns, half_width);
   std::unique_ptr<uint8_t[], free_deleter> direct;
   if (path == filter_path::automatic && in.columns > 0)
     direct.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(chunk * in.columns))));

@@ -16,10 +16,11 @@ using row_done_fn = std::function<void(int64_t row)>;
 // `direct_only` sums every window directly.
 enum class filter_path { automatic, direct_only };
 
-// Output rows the lattice path takes per pass, at most: it sums the whole
-// window height once per pass, and marks the pass's direct cells in one
-// byte each.
-int64_t filter_pass_rows(int64_t columns, int64_t half_width);
+// Output rows the lattice path takes per pass when filtering `rows` rows:
+// each pass sums the whole window height once and marks its direct cells in
+// one byte each, so passes are a few megabytes of marks, cover two window
+// heights when they can, and are of equal height.
+int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width);
 
 // Filters output rows [row_begin, row_end) of a band into `out`
 // ((row_end - row_begin) rows of in.columns cells).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -153,32 +154,20 @@ void lattice_row(const column_sums& sums, const float* centre_line, float* out, 
   }
 }
 
-// Marks every valid centre of the rows direct, and writes the empty ones.
-lattice_counts all_direct(const row_band& in, float* out, uint8_t* direct, int64_t row_begin, int64_t row_end,
-                          float nodata) {
-  lattice_counts counts{0, 0, 0};
-  for (int64_t r = row_begin; r < row_end; ++r) {
-    const float* line = band_row(in, r);
-    float* o = out + (r - row_begin) * in.columns;
-    uint8_t* d = direct + (r - row_begin) * in.columns;
-    for (int64_t c = 0; c < in.columns; ++c) {
-      if (line[c] > nodata) {
-        d[c] = 1;
-        ++counts.direct;
-      } else {
-        o[c] = nodata;
-        d[c] = 0;
-        ++counts.empty;
-      }
-    }
-  }
-  return counts;
+// Marks every cell of the rows direct, empty centres included: when no
+// window is likely to qualify, telling them apart is not worth a pass.
+lattice_counts all_direct(const row_band& in, uint8_t* direct, int64_t row_begin, int64_t row_end) {
+  const int64_t cells = (row_end - row_begin) * in.columns;
+  std::memset(direct, 1, static_cast<size_t>(cells));
+  return {0, 0, cells};
 }
 
-// Tiles of up to TILE x TILE cells and at most SAMPLED_TILE_ROWS rows of
-// tiles per pass are looked at when choosing the exponent.
+// Tiles of up to TILE x TILE cells, evenly spread over at most
+// SAMPLED_TILE_ROWS rows and SAMPLED_TILE_COLUMNS columns of tiles per pass,
+// are looked at when choosing the exponent.
 constexpr int64_t TILE = 4;
-constexpr int64_t SAMPLED_TILE_ROWS = 16;
+constexpr int64_t SAMPLED_TILE_ROWS = 8;
+constexpr int64_t SAMPLED_TILE_COLUMNS = 1024;
 // A pass is only summed when at least this share of the sampled tiles (of
 // those holding a nonzero valid cell) agrees on an exponent: otherwise the
 // sums would cost about as much as the few windows they could spare.
@@ -222,7 +211,8 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   const int64_t reach_end = std::min(in.grid_rows, row_end + half_width);
   const int64_t window_cells = window_side(half_width, in.grid_rows) * window_side(half_width, in.columns);
   const int64_t side = std::min<int64_t>(2 * half_width + 1, TILE);
-  const int64_t stride = std::max(side, (reach_end - reach_first) / SAMPLED_TILE_ROWS);
+  const int64_t row_stride = std::max(side, (reach_end - reach_first) / SAMPLED_TILE_ROWS);
+  const int64_t column_stride = std::max(side, in.columns / SAMPLED_TILE_COLUMNS);
 
   // Each tile votes for every exponent of its interval; the exponent with
   // the most votes is chosen. Windows need every cell on the lattice, so a
@@ -231,9 +221,9 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   int64_t change[E_COUNT + 1] = {};
   int64_t judged = 0;       // tiles with a nonzero valid cell
   bool only_zeros = false;  // some tile held valid zeros and nothing else
-  for (int64_t top = reach_first; top < reach_end; top += stride) {
+  for (int64_t top = reach_first; top < reach_end; top += row_stride) {
     const int64_t bottom = std::min(reach_end, top + side);
-    for (int64_t left = 0; left < in.columns; left += side) {
+    for (int64_t left = 0; left < in.columns; left += column_stride) {
       const int64_t right = std::min(in.columns, left + side);
       tile_interval t;
       for (int64_t r = top; r < bottom && !t.dead(); ++r) {
@@ -275,7 +265,7 @@ lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct
   const lattice_choice choice = lattice_choose_exponent(in, row_begin, row_end, nodata, half_width);
   column_sums sums;
   if (!choice.found || in.columns == 0 || !sums.allocate(in.columns))
-    return all_direct(in, out, direct, row_begin, row_end, nodata);
+    return all_direct(in, direct, row_begin, row_end);
 
   const int e = choice.e;
   const float unit = power_of_two(e);

@@ -21,7 +21,7 @@
 struct lattice_counts {
   int64_t fast;    // valid centres whose mean came from the integer sums
   int64_t empty;   // empty centres, written as the no-data value
-  int64_t direct;  // valid centres marked for the direct computation
+  int64_t direct;  // cells marked for the direct computation
 };
 
 // The lattice exponents considered: floats are multiples of 2^-149, and at
@@ -42,11 +42,12 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
 
 // For output rows [row_begin, row_end) of `in` (the band must hold every
 // input row their windows reach): writes to `out` every cell whose centre is
-// empty (the no-data value) or whose window qualifies at the band's lattice
-// exponent, and sets its byte in `direct` to 0; sets the byte of every other
-// cell to 1 and leaves its output untouched, for the direct computation.
+// empty (the no-data value) or whose window qualifies at the exponent chosen
+// for these rows, and sets its byte in `direct` to 0; sets the byte of every
+// other cell to 1 and leaves its output untouched, for the direct
+// computation (which writes empty centres as the no-data value too). When no
+// exponent suits the rows, or the working memory (a few integers per column)
+// cannot be had, every cell is marked, empty centres included.
 // `out` and `direct` hold (row_end - row_begin) rows of in.columns cells.
-// Working memory is a few integers per column; if it cannot be had, every
-// valid centre is marked direct.
 lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
                                  int64_t row_end, float nodata, int64_t half_width);
