@@ -38,9 +38,8 @@ int main(int argc, char** argv) {
   std::fclose(f);
 
   const int64_t band_rows = stream_band_rows(in.columns, half_width);
-  std::vector<float> out(
-      static_cast<size_t>(filter_pass_rows(band_rows, in.columns, half_width) * in.columns));
-  std::vector<uint8_t> direct(out.size());
+  std::vector<float> out;
+  std::vector<uint8_t> direct;
   lattice_counts total{0, 0, 0};
   std::map<int, int64_t> exponents;  // passes per chosen exponent
   int64_t all_direct_passes = 0;
@@ -48,6 +47,8 @@ int main(int argc, char** argv) {
   for (int64_t band = 0; band < in.rows; band += band_rows) {
     const int64_t band_end = std::min<int64_t>(in.rows, band + band_rows);
     const int64_t pass_rows = filter_pass_rows(band_end - band, in.columns, half_width);
+    out.resize(static_cast<size_t>(pass_rows * in.columns));
+    direct.resize(out.size());
     for (int64_t a = band; a < band_end; a += pass_rows) {
       const int64_t b = std::min(band_end, a + pass_rows);
       const lattice_choice choice = lattice_choose_exponent(whole, a, b, h.nodata, half_width);
