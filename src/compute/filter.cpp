@@ -9,8 +9,8 @@
 
 namespace {
 
-// The bytes that mark a pass's direct cells stay within a few megabytes; a
-// pass covers at least two window heights when it can.
+// The bytes that mark a pass's direct cells stay within 16 MB; a pass
+// covers at least two window heights when it can.
 constexpr int64_t MARK_BYTES = 16 << 20;
 
 // Computes the cells of one output row marked in `direct`, by runs of

@@ -158,7 +158,7 @@ void lattice_row(const column_sums& sums, const float* centre_line, float* out, 
 // window is likely to qualify, telling them apart is not worth a pass.
 lattice_counts all_direct(const row_band& in, uint8_t* direct, int64_t row_begin, int64_t row_end) {
   const int64_t cells = (row_end - row_begin) * in.columns;
-  std::memset(direct, 1, static_cast<size_t>(cells));
+  if (cells > 0) std::memset(direct, 1, static_cast<size_t>(cells));
   return {0, 0, cells};
 }
 
