@@ -70,9 +70,24 @@ std::vector<float> ramp(int n) {
   return v;
 }
 
+// Whole numbers 0..1000 with holes, and fractional values in the last ten
+// columns of each row: windows of both kinds in every row.
+std::vector<float> whole_and_fractional(int rows, int columns) {
+  std::vector<float> v;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c) {
+      const int i = r * columns + c;
+      if (i % 13 == 0) v.push_back(ND);
+      else if (c >= columns - 10) v.push_back(static_cast<float>(i % 101) * 0.37f);
+      else v.push_back(static_cast<float>((i * 7919) % 1001));
+    }
+  return v;
+}
+
 const std::string G3 = grid_file_bytes(3, 3, ND, {1, 2, 3, 4, 5, 6, 7, 8, 9});
 const std::string G45 = grid_file_bytes(5, 4, ND, ramp(20));
 const std::string G40 = grid_file_bytes(40, 40, ND, ramp(1600));  // larger than a stream buffer
+const std::string GW = grid_file_bytes(40, 30, ND, whole_and_fractional(30, 40));
 
 enum class entry_kind { file, dir, hardlink, symlink, fifo };
 struct entry {
@@ -203,6 +218,10 @@ std::vector<cli_case> cases() {
        {"in.grd", "out.grd", "3"}, "", B + "Fehler beim Lesen der Werte aus in.grd\n", 2, out_check::header_only},
       {"grid from a pipe", {}, {"/dev/stdin", "out.grd", "3"}, G45, B + dots(4), 0, out_check::filtered, "out.grd",
        1, "", "-"},
+      {"whole numbers beside fractions, window 9", {{entry_kind::file, "in.grd", GW}}, {"in.grd", "out.grd", "9"},
+       "", B + dots(30), 0, out_check::filtered, "out.grd", 4},
+      {"whole numbers beside fractions from a pipe, window 9", {}, {"/dev/stdin", "out.grd", "9"}, GW, B + dots(30),
+       0, out_check::filtered, "out.grd", 4, "", "-"},
       {"huge grid from a pipe", {}, {"/dev/stdin", "out.grd", "3"}, grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {}),
        B + "not enough memory for a grid of 2147483520 rows and 2147483520 columns from /dev/stdin\n", 5,
        out_check::exact, "out.grd", 1, grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {})},
@@ -307,5 +326,23 @@ std::string case_name(const ::testing::TestParamInfo<cli_case>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wavgrid, Cli, ::testing::ValuesIn(cases()), case_name);
+
+// WAVGRID_LATTICE=off sums every window directly: the same messages and
+// the same output file.
+TEST(LatticeSwitch, OffGivesTheSameRun) {
+  char tmpl[] = "/tmp/wavgrid-switch-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  write_file(dir + "/in.grd", GW);
+  const tool_result on = run_tool(dir, {WAVGRID_BIN, "in.grd", "on.grd", "7"}, "");
+  setenv("WAVGRID_LATTICE", "off", 1);
+  const tool_result off = run_tool(dir, {WAVGRID_BIN, "in.grd", "off.grd", "7"}, "");
+  unsetenv("WAVGRID_LATTICE");
+  EXPECT_EQ(on.status, 0);
+  EXPECT_EQ(off.status, 0);
+  EXPECT_EQ(on.out, off.out);
+  EXPECT_EQ(read_file(dir + "/on.grd"), read_file(dir + "/off.grd"));
+  EXPECT_EQ(read_file(dir + "/on.grd"), expected_output(GW, 3));
+  fs::remove_all(dir);
+}
 
 }  // namespace

@@ -1,8 +1,96 @@
 #include "compute/filter.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "compute/lattice_mean.h"
+
+namespace {
+
+// The bytes that mark a pass's direct cells stay within 16 MB; a pass
+// covers at least two window heights when it can.
+constexpr int64_t MARK_BYTES = 16 << 20;
+
+template <class T>
+using malloc_ptr = std::unique_ptr<T[], free_deleter>;
+
+template <class T>
+malloc_ptr<T> allocate(int64_t n) {
+  return malloc_ptr<T>(static_cast<T*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * sizeof(T))));
+}
+
+bool row_has_marks(const uint8_t* marks, int64_t columns) {
+  return std::memchr(marks, 1, static_cast<size_t>(columns)) != nullptr;
+}
+
+// Fills the marked cells of output rows [a, b) (a lattice pass) with the
+// kernel. A row whose cells are all marked is computed in place; rows with
+// some marks are computed in runs into `scratch` and their marked cells
+// copied, since the kernel works on whole rows.
+void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, float* scratch, int64_t a,
+                 int64_t b, float nodata, int64_t half_width, const kernel_config& config) {
+  const int64_t cols = in.columns;
+  for (int64_t r = a; r < b;) {
+    if (!row_has_marks(marks + (r - a) * cols, cols)) {
+      ++r;
+      continue;
+    }
+    int64_t end = r + 1;
+    while (end < b && row_has_marks(marks + (end - a) * cols, cols)) ++end;
+    focal_mean_fast(in, scratch, r, end, nodata, half_width, config, nullptr);
+    for (int64_t i = r; i < end; ++i) {
+      float* line = pass_out + (i - a) * cols;
+      const float* direct = scratch + (i - r) * cols;
+      const uint8_t* m = marks + (i - a) * cols;
+      for (int64_t c = 0; c < cols; ++c)
+        if (m[c]) line[c] = direct[c];
+    }
+    r = end;
+  }
+}
+
+}  // namespace
+
+int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width) {
+  const int64_t wanted = std::max<int64_t>(256, 2 * (2 * half_width + 1));
+  const int64_t most = std::max<int64_t>(1, std::min(wanted, MARK_BYTES / std::max<int64_t>(1, columns)));
+  // Passes of equal height, so that no pass sums a whole window height for
+  // a sliver of rows.
+  const int64_t range = std::max<int64_t>(1, rows);
+  const int64_t passes = (range + most - 1) / most;
+  return (range + passes - 1) / passes;
+}
+
 bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
                  int64_t half_width, const kernel_config& config, const row_done_fn& row_done) {
-  return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
+  if (kernel_chosen_target(config) < 0) return false;
+  const int64_t cols = in.columns;
+  const int64_t chunk = filter_pass_rows(row_end - row_begin, cols, half_width);
+  malloc_ptr<uint8_t> marks;
+  malloc_ptr<float> scratch;
+  if (config.lattice && config.path == kernel_path::simd && cols > 0 && row_begin < row_end) {
+    marks = allocate<uint8_t>(chunk * cols);
+    scratch = allocate<float>(chunk * cols);
+  }
+  if (!marks || !scratch) return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
+
+  for (int64_t a = row_begin; a < row_end; a += chunk) {
+    const int64_t b = std::min(row_end, a + chunk);
+    float* pass_out = out + (a - row_begin) * cols;
+    const lattice_counts n = lattice_mean_band(in, pass_out, marks.get(), a, b, nodata, half_width);
+    if (n.fast == 0 && n.empty == 0) {
+      // Nothing on the lattice: the kernel takes the pass as it comes, and
+      // reports its rows as they become final.
+      focal_mean_fast(in, pass_out, a, b, nodata, half_width, config, row_done);
+      continue;
+    }
+    if (n.direct > 0) fill_marked(in, pass_out, marks.get(), scratch.get(), a, b, nodata, half_width, config);
+    if (row_done)
+      for (int64_t r = a; r < b; ++r) row_done(r);
+  }
+  return true;
 }
 
 bool filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,

@@ -31,6 +31,12 @@ void focal_mean(const grid_raster& in, grid_raster& out, int64_t row, int64_t co
   raster_row(out, row)[column] = focal_mean_cell(whole_band(in), row, column, nodata, half_width);
 }
 
+void focal_mean_span(const row_band& in, float* line, int64_t row, int64_t column_begin, int64_t column_end,
+                     float nodata, int64_t half_width) {
+  for (int64_t c = column_begin; c < column_end; ++c)
+    line[c] = focal_mean_cell(in, row, c, nodata, half_width);
+}
+
 void focal_mean_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
                      int64_t half_width) {
   for (int64_t r = row_begin; r < row_end; ++r) {

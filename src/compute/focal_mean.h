@@ -41,6 +41,11 @@ float focal_mean_cell(const row_band& in, int64_t row, int64_t column, float nod
 void focal_mean(const grid_raster& in, grid_raster& out, int64_t row, int64_t column, float nodata,
                 int64_t half_width);
 
+// The definition applied to columns [column_begin, column_end) of output
+// row `row`; `line` is that output row (in.columns cells).
+void focal_mean_span(const row_band& in, float* line, int64_t row, int64_t column_begin, int64_t column_end,
+                     float nodata, int64_t half_width);
+
 // The definition applied to output rows [row_begin, row_end) of a band;
 // `out` receives (row_end - row_begin) rows of `columns` cells.
 void focal_mean_band(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,

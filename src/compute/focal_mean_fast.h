@@ -26,6 +26,9 @@ struct kernel_config {
   int64_t target = 0;
   // Threads that compute; 1 computes on the calling thread alone.
   int threads = 1;
+  // Whether filter_band may take windows on a lattice of whole multiples of
+  // a power of two from integer running sums (compute/lattice_mean.h).
+  bool lattice = true;
 };
 
 // Computes output rows [row_begin, row_end) of the band's grid into `out`

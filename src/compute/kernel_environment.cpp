@@ -17,5 +17,6 @@ kernel_config kernel_from_environment() {
     for (int64_t target : kernel_targets())
       if (strcasecmp(name, kernel_target_name(target)) == 0) config.target = target;
   }
+  if (const char* setting = std::getenv("WAVGRID_LATTICE")) config.lattice = strcasecmp(setting, "off") != 0;
   return config;
 }

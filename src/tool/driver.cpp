@@ -178,10 +178,11 @@ int wavgrid_run(int argc, char** argv) {
     } else if (grid_read_values(in.f, input) != cells) {
       outcome.status = stream_status::read_short;
     } else {
-      filter_grid(input, output, header.nodata, half_width, kernel, [&](int64_t row) {
+      const row_done_fn row_done = [&](int64_t row) {
         stats_add_row(stats, raster_row(output, row), output.columns);
         print_dot(row);
-      });
+      };
+      filter_grid(input, output, header.nodata, half_width, kernel, row_done);
     }
   }
 

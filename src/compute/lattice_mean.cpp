@@ -1,0 +1,287 @@
+#include "compute/lattice_mean.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr int64_t BOUND = int64_t{1} << 24;  // largest window magnitude, in units of 2^e
+// The magnitude given to a valid cell that is off the lattice: above the
+// bound on its own, so any window holding it fails.
+constexpr int64_t OFF_LATTICE = BOUND + 1;
+// Column magnitude sums are cut here before they are added along a row: a
+// column above the bound fails every window that holds it either way, and
+// the cut keeps a row of up to 2^31 columns within 2^56.
+constexpr int64_t COLUMN_CAP = int64_t{1} << 25;
+constexpr int E_COUNT = LATTICE_E_MAX - LATTICE_E_MIN + 1;
+
+// A finite float is M * 2^k with M a 24-bit integer (the significand with
+// its hidden bit) and k its exponent less 23.
+struct float_parts {
+  bool finite;
+  bool negative;
+  uint32_t m;
+  int k;
+};
+
+float_parts split(float v) {
+  const uint32_t bits = std::bit_cast<uint32_t>(v);
+  const uint32_t biased = (bits >> 23) & 0xffu;
+  const uint32_t fraction = bits & 0x7fffffu;
+  if (biased == 0xffu) return {false, false, 0, 0};
+  if (biased == 0) return {true, (bits >> 31) != 0, fraction, 1 - 150};  // zero or subnormal
+  return {true, (bits >> 31) != 0, fraction | 0x800000u, static_cast<int>(biased) - 150};
+}
+
+// A valid cell in units of 2^e: its magnitude (OFF_LATTICE when it is not a
+// whole multiple of 2^e of magnitude at most 2^24 units) and signed value.
+struct scaled_cell {
+  int64_t magnitude;
+  int64_t value;
+};
+
+scaled_cell scale_cell(float v, int e) {
+  const float_parts p = split(v);
+  if (!p.finite) return {OFF_LATTICE, 0};
+  if (p.m == 0) return {0, 0};  // +0 and -0 alike add nothing
+  const int shift = e - p.k;
+  uint64_t units;
+  if (shift >= 0) {
+    // M < 2^24 is odd above its trailing zeros: divisible by 2^shift only
+    // when shift is below 24 and those low bits are clear.
+    if (shift >= 24 || (p.m & ((1u << shift) - 1u)) != 0) return {OFF_LATTICE, 0};
+    units = p.m >> shift;
+  } else {
+    if (-shift > 24) return {OFF_LATTICE, 0};
+    units = static_cast<uint64_t>(p.m) << -shift;
+    if (units > static_cast<uint64_t>(BOUND)) return {OFF_LATTICE, 0};
+  }
+  const int64_t u = static_cast<int64_t>(units);
+  return {u, p.negative ? -u : u};
+}
+
+int ceil_log2(uint64_t x) { return x <= 1 ? 0 : 64 - std::countl_zero(x - 1); }
+
+// 2^e as a float, for e in [LATTICE_E_MIN, LATTICE_E_MAX].
+float power_of_two(int e) {
+  if (e >= -126) return std::bit_cast<float>(static_cast<uint32_t>(e + 127) << 23);
+  return std::bit_cast<float>(uint32_t{1} << (e + 149));  // subnormal
+}
+
+int64_t window_side(int64_t half_width, int64_t extent) {
+  return std::min<int64_t>(2 * half_width + 1, extent);
+}
+
+// Per-column sums over the input rows of the current output row's window.
+struct column_sums {
+  int64_t columns = 0;
+  std::unique_ptr<int64_t[]> count;      // valid cells
+  std::unique_ptr<int64_t[]> magnitude;  // exact: at most 2^31 cells of at most 2^24 + 1
+  std::unique_ptr<int64_t[]> value;      // exact: at most 2^31 cells of magnitude at most 2^24
+
+  bool allocate(int64_t n) {
+    columns = n;
+    const size_t size = static_cast<size_t>(std::max<int64_t>(n, 1));
+    count.reset(new (std::nothrow) int64_t[size]());
+    magnitude.reset(new (std::nothrow) int64_t[size]());
+    value.reset(new (std::nothrow) int64_t[size]());
+    return count && magnitude && value;
+  }
+
+  // Adds (sign +1) or removes (sign -1) one input row.
+  void update(const float* line, float nodata, int e, int64_t sign) {
+    for (int64_t j = 0; j < columns; ++j) {
+      const float v = line[j];
+      if (!(v > nodata)) continue;
+      const scaled_cell s = scale_cell(v, e);
+      count[j] += sign;
+      magnitude[j] += sign * s.magnitude;
+      value[j] += sign * s.value;
+    }
+  }
+};
+
+// Sums of the column sums over a window of columns. The value sum wraps
+// around 2^64; it is only read when the magnitude sum shows that the true
+// sum has magnitude at most 2^24, and then it is exact.
+struct window_sums {
+  int64_t count = 0;
+  int64_t magnitude = 0;
+  uint64_t value = 0;
+
+  void add(const column_sums& c, int64_t j) {
+    count += c.count[j];
+    magnitude += std::min(c.magnitude[j], COLUMN_CAP);
+    value += static_cast<uint64_t>(c.value[j]);
+  }
+  void remove(const column_sums& c, int64_t j) {
+    count -= c.count[j];
+    magnitude -= std::min(c.magnitude[j], COLUMN_CAP);
+    value -= static_cast<uint64_t>(c.value[j]);
+  }
+};
+
+// One output row from the column sums of its window rows.
+void lattice_row(const column_sums& sums, const float* centre_line, float* out, uint8_t* direct, float nodata,
+                 int64_t half_width, float unit, lattice_counts& counts) {
+  const int64_t columns = sums.columns;
+  window_sums w;
+  const int64_t first_reach = std::min(half_width, columns - 1);
+  for (int64_t j = 0; j <= first_reach; ++j) w.add(sums, j);
+  for (int64_t c = 0; c < columns; ++c) {
+    if (c > 0) {
+      if (c + half_width < columns) w.add(sums, c + half_width);
+      if (c - half_width - 1 >= 0) w.remove(sums, c - half_width - 1);
+    }
+    if (!(centre_line[c] > nodata)) {
+      out[c] = nodata;
+      direct[c] = 0;
+      ++counts.empty;
+    } else if (w.magnitude <= BOUND) {
+      // Adding 1.0f to a float count stops at 2^24 (2^24 + 1 rounds back).
+      const float count = static_cast<float>(std::min(w.count, BOUND));
+      const float sum = static_cast<float>(static_cast<int64_t>(w.value)) * unit;
+      out[c] = sum / count;
+      direct[c] = 0;
+      ++counts.fast;
+    } else {
+      direct[c] = 1;
+      ++counts.direct;
+    }
+  }
+}
+
+// Marks every cell of the rows direct, empty centres included: when no
+// window is likely to qualify, telling them apart is not worth a pass.
+lattice_counts all_direct(const row_band& in, uint8_t* direct, int64_t row_begin, int64_t row_end) {
+  const int64_t cells = (row_end - row_begin) * in.columns;
+  if (cells > 0) std::memset(direct, 1, static_cast<size_t>(cells));
+  return {0, 0, cells};
+}
+
+// Tiles of up to TILE x TILE cells, evenly spread over at most
+// SAMPLED_TILE_ROWS rows and SAMPLED_TILE_COLUMNS columns of tiles per pass,
+// are looked at when choosing the exponent.
+constexpr int64_t TILE = 4;
+constexpr int64_t SAMPLED_TILE_ROWS = 8;
+constexpr int64_t SAMPLED_TILE_COLUMNS = 1024;
+// A pass is only summed when at least this share of the sampled tiles (of
+// those holding a nonzero valid cell) agrees on an exponent: otherwise the
+// sums would cost about as much as the few windows they could spare.
+constexpr int64_t MIN_SHARE_DIVISOR = 16;
+
+// The exponents at which every valid cell of a tile is, on its own, on the
+// lattice and small enough that a full window of such cells stays within
+// the bound: [lo, hi]. Windows of more than 2^24 cells only qualify with
+// many zeros; for them a cell counts when it is at most one unit.
+struct tile_interval {
+  int lo = LATTICE_E_MIN;
+  int hi = LATTICE_E_MAX;
+  bool valid = false;    // holds a valid cell
+  bool nonzero = false;  // holds a valid nonzero cell: zeros fit every lattice and tell nothing
+  bool dead() const { return lo > hi; }
+};
+
+void tile_take(tile_interval& t, float v, int64_t window_cells) {
+  t.valid = true;
+  const float_parts p = split(v);
+  if (!p.finite) {
+    t.nonzero = true;
+    t.lo = LATTICE_E_MAX + 1;
+    return;
+  }
+  if (p.m == 0) return;
+  t.nonzero = true;
+  // On the lattice of 2^e for e up to the exponent of the lowest set bit.
+  t.hi = std::min(t.hi, p.k + std::countr_zero(p.m));
+  // |v| * n <= 2^(24 + e)  <=>  e >= k - 24 + ceil(log2(M * n)), with
+  // n = window_cells cut at 2^24, so M * n < 2^48.
+  const uint64_t n = static_cast<uint64_t>(std::min(window_cells, BOUND));
+  t.lo = std::max(t.lo, p.k - 24 + ceil_log2(static_cast<uint64_t>(p.m) * n));
+}
+
+}  // namespace
+
+lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, int64_t row_end, float nodata,
+                                       int64_t half_width) {
+  const int64_t reach_first = std::max<int64_t>(0, row_begin - half_width);
+  const int64_t reach_end = std::min(in.grid_rows, row_end + half_width);
+  const int64_t window_cells = window_side(half_width, in.grid_rows) * window_side(half_width, in.columns);
+  const int64_t side = std::min<int64_t>(2 * half_width + 1, TILE);
+  const int64_t row_stride = std::max(side, (reach_end - reach_first) / SAMPLED_TILE_ROWS);
+  const int64_t column_stride = std::max(side, in.columns / SAMPLED_TILE_COLUMNS);
+
+  // Each tile votes for every exponent of its interval; the exponent with
+  // the most votes is chosen. Windows need every cell on the lattice, so a
+  // tile that mixes lattices votes for neither: a grid of whole numbers is
+  // not taken for one of even numbers because half its cells are even.
+  int64_t change[E_COUNT + 1] = {};
+  int64_t judged = 0;       // tiles with a nonzero valid cell
+  bool only_zeros = false;  // some tile held valid zeros and nothing else
+  for (int64_t top = reach_first; top < reach_end; top += row_stride) {
+    const int64_t bottom = std::min(reach_end, top + side);
+    for (int64_t left = 0; left < in.columns; left += column_stride) {
+      const int64_t right = std::min(in.columns, left + side);
+      tile_interval t;
+      for (int64_t r = top; r < bottom && !t.dead(); ++r) {
+        const float* line = band_row(in, r);
+        for (int64_t c = left; c < right && !t.dead(); ++c)
+          if (line[c] > nodata) tile_take(t, line[c], window_cells);
+      }
+      if (!t.nonzero) {
+        only_zeros = only_zeros || t.valid;
+        continue;
+      }
+      ++judged;
+      if (t.dead()) continue;
+      ++change[t.lo - LATTICE_E_MIN];
+      --change[t.hi - LATTICE_E_MIN + 1];
+    }
+  }
+  // Among equal votes the largest exponent leaves the most room under the
+  // bound.
+  lattice_choice best{false, 0};
+  int64_t best_votes = 0;
+  int64_t votes = 0;
+  for (int i = 0; i < E_COUNT; ++i) {
+    votes += change[i];
+    if (votes > 0 && votes >= best_votes) {
+      best_votes = votes;
+      best = {true, LATTICE_E_MIN + i};
+    }
+  }
+  if (best.found && best_votes * MIN_SHARE_DIVISOR < judged) return {false, 0};
+  // Zeros alone say nothing about the other cells: whole numbers are the
+  // commonest lattice.
+  if (judged == 0 && only_zeros) return {true, 0};
+  return best;
+}
+
+lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
+                                 int64_t row_end, float nodata, int64_t half_width) {
+  const lattice_choice choice = lattice_choose_exponent(in, row_begin, row_end, nodata, half_width);
+  column_sums sums;
+  if (!choice.found || in.columns == 0 || !sums.allocate(in.columns))
+    return all_direct(in, direct, row_begin, row_end);
+
+  const int e = choice.e;
+  const float unit = power_of_two(e);
+  lattice_counts counts{0, 0, 0};
+  // The window rows of row_begin are summed once; then each output row adds
+  // the row entering its window and removes the row leaving it.
+  const int64_t first = std::max<int64_t>(0, row_begin - half_width);
+  const int64_t last = std::min(in.grid_rows - 1, row_begin + half_width);
+  for (int64_t i = first; i <= last; ++i) sums.update(band_row(in, i), nodata, e, 1);
+  for (int64_t r = row_begin; r < row_end; ++r) {
+    if (r > row_begin) {
+      if (r + half_width < in.grid_rows) sums.update(band_row(in, r + half_width), nodata, e, 1);
+      if (r - half_width - 1 >= 0) sums.update(band_row(in, r - half_width - 1), nodata, e, -1);
+    }
+    const int64_t offset = (r - row_begin) * in.columns;
+    lattice_row(sums, band_row(in, r), out + offset, direct + offset, nodata, half_width, unit, counts);
+  }
+  return counts;
+}
