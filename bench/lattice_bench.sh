@@ -34,7 +34,7 @@ grid() { echo "$dir/$1-${rows}x${cols}.grd"; }
 for name in int mask metres frac; do
   g=$(grid "$name")
   # shellcheck disable=SC2086
-  [ -f "$g" ] || build/wavgrid-make "$g" "$rows" "$cols" --seed 11 --holes 0.05 ${opts[$name]}
+  [ -f "$g" ] || build/wavgrid-make "$g" "$rows" "$cols" --seed 11 --holes 0.2 ${opts[$name]}
 done
 echo "grids $rows x $cols with holes, median of $runs runs, wall seconds (whole process)"
 

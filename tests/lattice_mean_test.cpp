@@ -348,7 +348,8 @@ TEST(FilterBand, BothPathsGiveTheDefinitionsBitsInAnyBands) {
       o.holes = t.holes;
       grid g{o.rows, o.columns, std::vector<float>(static_cast<size_t>(o.rows * o.columns))};
       for (int64_t r = 0; r < o.rows; ++r) synth_row(o, r, g.cells.data() + r * o.columns);
-      for (int64_t half_width : {1, 4, 13}) {
+      // Windows from 17 up take the integer sums inside filter_band.
+      for (int64_t half_width : {1, 8, 13}) {
         const std::vector<float> expected = reference(g, o.nodata, half_width);
         const kernel_config configs[] = {{kernel_path::simd, 0, 1, true},
                                          {kernel_path::simd, 0, 2, true},
