@@ -333,10 +333,11 @@ TEST(FilterBand, BothPathsGiveTheDefinitionsBitsInAnyBands) {
       // others, so rows mix both paths.
       {"whole numbers near the bound", true, 60000.0f, 0.3},
   };
-  // The tall grid takes more than one lattice pass per band.
+  // The tall grid takes more than one lattice pass per band; the wide one is
+  // shared by threads in strips of columns.
   struct shape {
     int64_t rows, columns;
-  } shapes[] = {{33, 37}, {300, 5}};
+  } shapes[] = {{33, 37}, {300, 5}, {20, 700}};
   for (const shape& sh : shapes)
     for (const terrain& t : terrains) {
       synth_options o;

@@ -22,13 +22,12 @@ malloc_ptr<T> allocate(int64_t n) {
 }
 
 // Whether the integer sums are worth trying: they cost about the same at any
-// window size but run on one thread, while the kernel's cost grows with the
-// window's area and is shared by its threads. Below about 300 additions per
-// cell and thread (a window of 17 on one thread, 25 on two) the kernel is
-// faster even when every window qualifies.
-bool integer_sums_pay(int64_t half_width, int threads) {
+// window size, while the kernel's cost grows with the window's area. Below
+// about 300 additions per cell (a window of 17) the kernel is faster even
+// when every window qualifies.
+bool integer_sums_pay(int64_t half_width) {
   const int64_t side = 2 * std::min<int64_t>(half_width, 1 << 20) + 1;
-  return side * side >= 300 * std::max(1, threads);
+  return side * side >= 300;
 }
 
 bool row_has_marks(const uint8_t* marks, int64_t columns) {
@@ -80,7 +79,7 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   const int64_t chunk = filter_pass_rows(row_end - row_begin, cols, half_width);
   malloc_ptr<uint8_t> marks;
   malloc_ptr<float> scratch;
-  if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width, config.threads) &&
+  if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) &&
       cols > 0 && row_begin < row_end) {
     marks = allocate<uint8_t>(chunk * cols);
     scratch = allocate<float>(chunk * cols);
@@ -90,7 +89,7 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   for (int64_t a = row_begin; a < row_end; a += chunk) {
     const int64_t b = std::min(row_end, a + chunk);
     float* pass_out = out + (a - row_begin) * cols;
-    const lattice_counts n = lattice_mean_band(in, pass_out, marks.get(), a, b, nodata, half_width);
+    const lattice_counts n = lattice_mean_band(in, pass_out, marks.get(), a, b, nodata, half_width, config.threads);
     if (n.fast == 0 && n.empty == 0) {
       // Nothing on the lattice: the kernel takes the pass as it comes, and
       // reports its rows as they become final.

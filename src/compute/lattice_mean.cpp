@@ -4,6 +4,9 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <new>
 
 namespace {
@@ -75,14 +78,17 @@ int64_t window_side(int64_t half_width, int64_t extent) {
   return std::min<int64_t>(2 * half_width + 1, extent);
 }
 
-// Per-column sums over the input rows of the current output row's window.
+// Per-column sums over the input rows of the current output row's window,
+// for grid columns [first, first + columns).
 struct column_sums {
+  int64_t first = 0;
   int64_t columns = 0;
   std::unique_ptr<int64_t[]> count;      // valid cells
   std::unique_ptr<int64_t[]> magnitude;  // exact: at most 2^31 cells of at most 2^24 + 1
   std::unique_ptr<int64_t[]> value;      // exact: at most 2^31 cells of magnitude at most 2^24
 
-  bool allocate(int64_t n) {
+  bool allocate(int64_t from, int64_t n) {
+    first = from;
     columns = n;
     const size_t size = static_cast<size_t>(std::max<int64_t>(n, 1));
     count.reset(new (std::nothrow) int64_t[size]());
@@ -93,6 +99,7 @@ struct column_sums {
 
   // Adds (sign +1) or removes (sign -1) one input row.
   void update(const float* line, float nodata, int e, int64_t sign) {
+    line += first;
     for (int64_t j = 0; j < columns; ++j) {
       const float v = line[j];
       if (!(v > nodata)) continue;
@@ -112,27 +119,32 @@ struct window_sums {
   int64_t magnitude = 0;
   uint64_t value = 0;
 
+  // j is a grid column inside the column sums' range.
   void add(const column_sums& c, int64_t j) {
+    j -= c.first;
     count += c.count[j];
     magnitude += std::min(c.magnitude[j], COLUMN_CAP);
     value += static_cast<uint64_t>(c.value[j]);
   }
   void remove(const column_sums& c, int64_t j) {
+    j -= c.first;
     count -= c.count[j];
     magnitude -= std::min(c.magnitude[j], COLUMN_CAP);
     value -= static_cast<uint64_t>(c.value[j]);
   }
 };
 
-// One output row from the column sums of its window rows.
+// Output columns [c_begin, c_end) of one row (of `columns` cells) from the
+// column sums of its window rows; the sums cover every column those
+// windows reach.
 void lattice_row(const column_sums& sums, const float* centre_line, float* out, uint8_t* direct, float nodata,
-                 int64_t half_width, float unit, lattice_counts& counts) {
-  const int64_t columns = sums.columns;
+                 int64_t half_width, float unit, int64_t columns, int64_t c_begin, int64_t c_end,
+                 lattice_counts& counts) {
   window_sums w;
-  const int64_t first_reach = std::min(half_width, columns - 1);
-  for (int64_t j = 0; j <= first_reach; ++j) w.add(sums, j);
-  for (int64_t c = 0; c < columns; ++c) {
-    if (c > 0) {
+  const int64_t first_reach = std::min(c_begin + half_width, columns - 1);
+  for (int64_t j = std::max<int64_t>(0, c_begin - half_width); j <= first_reach; ++j) w.add(sums, j);
+  for (int64_t c = c_begin; c < c_end; ++c) {
+    if (c > c_begin) {
       if (c + half_width < columns) w.add(sums, c + half_width);
       if (c - half_width - 1 >= 0) w.remove(sums, c - half_width - 1);
     }
@@ -260,16 +272,18 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   return best;
 }
 
-lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
-                                 int64_t row_end, float nodata, int64_t half_width) {
-  const lattice_choice choice = lattice_choose_exponent(in, row_begin, row_end, nodata, half_width);
-  column_sums sums;
-  if (!choice.found || in.columns == 0 || !sums.allocate(in.columns))
-    return all_direct(in, direct, row_begin, row_end);
+namespace {
 
-  const int e = choice.e;
+// Output columns [c_begin, c_end) of rows [row_begin, row_end) at exponent e.
+// Returns false when the column sums cannot be had.
+bool lattice_columns(const row_band& in, float* out, uint8_t* direct, int64_t row_begin, int64_t row_end,
+                     float nodata, int64_t half_width, int e, int64_t c_begin, int64_t c_end,
+                     lattice_counts& counts) {
+  const int64_t reach_begin = std::max<int64_t>(0, c_begin - half_width);
+  const int64_t reach_end = std::min(in.columns, c_end + half_width);
+  column_sums sums;
+  if (!sums.allocate(reach_begin, reach_end - reach_begin)) return false;
   const float unit = power_of_two(e);
-  lattice_counts counts{0, 0, 0};
   // The window rows of row_begin are summed once; then each output row adds
   // the row entering its window and removes the row leaving it.
   const int64_t first = std::max<int64_t>(0, row_begin - half_width);
@@ -281,7 +295,48 @@ lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct
       if (r - half_width - 1 >= 0) sums.update(band_row(in, r - half_width - 1), nodata, e, -1);
     }
     const int64_t offset = (r - row_begin) * in.columns;
-    lattice_row(sums, band_row(in, r), out + offset, direct + offset, nodata, half_width, unit, counts);
+    lattice_row(sums, band_row(in, r), out + offset, direct + offset, nodata, half_width, unit, in.columns,
+                c_begin, c_end, counts);
   }
-  return counts;
+  return true;
+}
+
+}  // namespace
+
+lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
+                                 int64_t row_end, float nodata, int64_t half_width, int threads) {
+  const lattice_choice choice = lattice_choose_exponent(in, row_begin, row_end, nodata, half_width);
+  if (!choice.found || in.columns == 0) return all_direct(in, direct, row_begin, row_end);
+
+  // Threads take strips of columns. Each strip sums the columns its windows
+  // reach, so a strip should be much wider than the window's reach.
+  const int64_t widest = in.columns / std::max<int64_t>(1, 8 * std::min(half_width, in.columns) + 64);
+  const int64_t strips = std::clamp<int64_t>(widest, 1, std::max(1, threads));
+  std::vector<lattice_counts> counts(static_cast<size_t>(strips), lattice_counts{0, 0, 0});
+  std::vector<char> whole(static_cast<size_t>(strips), 0);
+  const auto strip = [&](int64_t s) {
+    const int64_t c_begin = in.columns * s / strips;
+    const int64_t c_end = in.columns * (s + 1) / strips;
+    whole[static_cast<size_t>(s)] = lattice_columns(in, out, direct, row_begin, row_end, nodata, half_width,
+                                                     choice.e, c_begin, c_end, counts[static_cast<size_t>(s)]);
+  };
+  std::vector<std::thread> helpers;
+  for (int64_t s = 1; s < strips; ++s) {
+    try {
+      helpers.emplace_back(strip, s);
+    } catch (const std::system_error&) {
+      strip(s);  // no thread to be had: this one does the strip itself
+    }
+  }
+  strip(0);
+  for (std::thread& t : helpers) t.join();
+
+  lattice_counts total{0, 0, 0};
+  for (int64_t s = 0; s < strips; ++s) {
+    if (!whole[static_cast<size_t>(s)]) return all_direct(in, direct, row_begin, row_end);
+    total.fast += counts[static_cast<size_t>(s)].fast;
+    total.empty += counts[static_cast<size_t>(s)].empty;
+    total.direct += counts[static_cast<size_t>(s)].direct;
+  }
+  return total;
 }
