@@ -31,6 +31,9 @@ using rows_done_hook = void (*)(void* context, int64_t row_end);
 struct scratch_pool {
   std::mutex lock;
   std::vector<simd_scratch> free;
+  ~scratch_pool() {
+    for (simd_scratch& s : free) simd_scratch_free(s);
+  }
 };
 
 scratch_pool& pool() {
