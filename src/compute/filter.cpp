@@ -16,9 +16,15 @@ constexpr int64_t MARK_BYTES = 16 << 20;
 template <class T>
 using malloc_ptr = std::unique_ptr<T[], free_deleter>;
 
+// A buffer kept by the calling thread from one call to the next: a
+// streaming caller filters many bands, and fresh memory for each would be
+// paid again in page faults every time. Returns null when it cannot grow.
 template <class T>
-malloc_ptr<T> allocate(int64_t n) {
-  return malloc_ptr<T>(static_cast<T*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * sizeof(T))));
+T* reuse(malloc_ptr<T>& kept, int64_t& kept_size, int64_t n) {
+  if (kept && kept_size >= n) return kept.get();
+  kept.reset(static_cast<T*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * sizeof(T))));
+  kept_size = kept ? n : 0;
+  return kept.get();
 }
 
 // Whether the integer sums are worth trying: they cost about the same at any
@@ -77,26 +83,30 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   if (kernel_chosen_target(config) < 0) return false;
   const int64_t cols = in.columns;
   const int64_t chunk = filter_pass_rows(row_end - row_begin, cols, half_width);
-  malloc_ptr<uint8_t> marks;
-  malloc_ptr<float> scratch;
+  thread_local malloc_ptr<uint8_t> kept_marks;
+  thread_local malloc_ptr<float> kept_scratch;
+  thread_local int64_t marks_size = 0, scratch_size = 0;
+  uint8_t* marks = nullptr;
+  float* scratch = nullptr;
   if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) &&
       cols > 0 && row_begin < row_end) {
-    marks = allocate<uint8_t>(chunk * cols);
-    scratch = allocate<float>(chunk * cols);
+    marks = reuse(kept_marks, marks_size, chunk * cols);
+    scratch = reuse(kept_scratch, scratch_size, chunk * cols);
   }
-  if (!marks || !scratch) return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
+  if (marks == nullptr || scratch == nullptr)
+    return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
 
   for (int64_t a = row_begin; a < row_end; a += chunk) {
     const int64_t b = std::min(row_end, a + chunk);
     float* pass_out = out + (a - row_begin) * cols;
-    const lattice_counts n = lattice_mean_band(in, pass_out, marks.get(), a, b, nodata, half_width, config.threads);
+    const lattice_counts n = lattice_mean_band(in, pass_out, marks, a, b, nodata, half_width, config.threads);
     if (n.fast == 0 && n.empty == 0) {
       // Nothing on the lattice: the kernel takes the pass as it comes, and
       // reports its rows as they become final.
       focal_mean_fast(in, pass_out, a, b, nodata, half_width, config, row_done);
       continue;
     }
-    if (n.direct > 0) fill_marked(in, pass_out, marks.get(), scratch.get(), a, b, nodata, half_width, config);
+    if (n.direct > 0) fill_marked(in, pass_out, marks, scratch, a, b, nodata, half_width, config);
     if (row_done)
       for (int64_t r = a; r < b; ++r) row_done(r);
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -39,33 +40,6 @@ float_parts split(float v) {
   return {true, (bits >> 31) != 0, fraction | 0x800000u, static_cast<int>(biased) - 150};
 }
 
-// A valid cell in units of 2^e: its magnitude (OFF_LATTICE when it is not a
-// whole multiple of 2^e of magnitude at most 2^24 units) and signed value.
-struct scaled_cell {
-  int64_t magnitude;
-  int64_t value;
-};
-
-scaled_cell scale_cell(float v, int e) {
-  const float_parts p = split(v);
-  if (!p.finite) return {OFF_LATTICE, 0};
-  if (p.m == 0) return {0, 0};  // +0 and -0 alike add nothing
-  const int shift = e - p.k;
-  uint64_t units;
-  if (shift >= 0) {
-    // M < 2^24 is odd above its trailing zeros: divisible by 2^shift only
-    // when shift is below 24 and those low bits are clear.
-    if (shift >= 24 || (p.m & ((1u << shift) - 1u)) != 0) return {OFF_LATTICE, 0};
-    units = p.m >> shift;
-  } else {
-    if (-shift > 24) return {OFF_LATTICE, 0};
-    units = static_cast<uint64_t>(p.m) << -shift;
-    if (units > static_cast<uint64_t>(BOUND)) return {OFF_LATTICE, 0};
-  }
-  const int64_t u = static_cast<int64_t>(units);
-  return {u, p.negative ? -u : u};
-}
-
 int ceil_log2(uint64_t x) { return x <= 1 ? 0 : 64 - std::countl_zero(x - 1); }
 
 // 2^e as a float, for e in [LATTICE_E_MIN, LATTICE_E_MAX].
@@ -97,16 +71,49 @@ struct column_sums {
     return count && magnitude && value;
   }
 
-  // Adds (sign +1) or removes (sign -1) one input row.
-  void update(const float* line, float nodata, int e, int64_t sign) {
-    line += first;
-    for (int64_t j = 0; j < columns; ++j) {
-      const float v = line[j];
-      if (!(v > nodata)) continue;
-      const scaled_cell s = scale_cell(v, e);
-      count[j] += sign;
-      magnitude[j] += sign * s.magnitude;
-      value[j] += sign * s.value;
+  // One input row's cells in units of 2^e, branch-free so that the compiler
+  // can run it on vectors: a float times 2^-e is exact in double precision
+  // for every e considered, so a valid cell is on the lattice exactly when
+  // that product is a whole number, tested by converting it to an integer
+  // and back (only within 2^24, where the conversion is defined; beyond it
+  // the cell is off the lattice anyway).
+  struct cell_units {
+    int64_t valid, magnitude, value;
+  };
+  static cell_units units_of(float v, float nodata, double scale) {
+    constexpr double LIMIT = static_cast<double>(BOUND);
+    const int64_t valid = v > nodata ? 1 : 0;  // a NaN is never valid
+    const double u = static_cast<double>(v) * scale;
+    const bool within = std::fabs(u) <= LIMIT;  // false for infinities
+    const int32_t units = static_cast<int32_t>(within ? u : 0.0);
+    const bool on = within && static_cast<double>(units) == u;
+    const int64_t whole = on ? units : 0;
+    return {valid, valid * (on ? (whole < 0 ? -whole : whole) : OFF_LATTICE), valid * whole};
+  }
+
+  // Adds the row `entering` and removes the row `leaving`; either may be
+  // null. One pass over the sums for both.
+  void update(const float* entering, const float* leaving, float nodata, int e) {
+    const double scale = std::ldexp(1.0, -e);
+    const float* in_line = entering != nullptr ? entering + first : nullptr;
+    const float* out_line = leaving != nullptr ? leaving + first : nullptr;
+    if (in_line != nullptr && out_line != nullptr) {
+      for (int64_t j = 0; j < columns; ++j) {
+        const cell_units a = units_of(in_line[j], nodata, scale);
+        const cell_units b = units_of(out_line[j], nodata, scale);
+        count[j] += a.valid - b.valid;
+        magnitude[j] += a.magnitude - b.magnitude;
+        value[j] += a.value - b.value;
+      }
+    } else if (in_line != nullptr || out_line != nullptr) {
+      const float* line = in_line != nullptr ? in_line : out_line;
+      const int64_t sign = in_line != nullptr ? 1 : -1;
+      for (int64_t j = 0; j < columns; ++j) {
+        const cell_units a = units_of(line[j], nodata, scale);
+        count[j] += sign * a.valid;
+        magnitude[j] += sign * a.magnitude;
+        value[j] += sign * a.value;
+      }
     }
   }
 };
@@ -134,12 +141,28 @@ struct window_sums {
   }
 };
 
+// Per-row working arrays of one strip of columns.
+struct row_work {
+  std::unique_ptr<int32_t[]> count;  // valid cells of the window, at most 2^24
+  std::unique_ptr<int32_t[]> units;  // the window's sum in units of 2^e (0 unless it qualifies)
+  std::unique_ptr<uint8_t[]> fits;   // 1 when the window qualifies
+  bool allocate(int64_t n) {
+    const size_t size = static_cast<size_t>(std::max<int64_t>(n, 1));
+    count.reset(new (std::nothrow) int32_t[size]);
+    units.reset(new (std::nothrow) int32_t[size]);
+    fits.reset(new (std::nothrow) uint8_t[size]);
+    return count && units && fits;
+  }
+};
+
 // Output columns [c_begin, c_end) of one row (of `columns` cells) from the
 // column sums of its window rows; the sums cover every column those
-// windows reach.
+// windows reach. First the window sums slide along the row (integer work);
+// then the means are formed in a loop without branches, which the compiler
+// runs on vectors.
 void lattice_row(const column_sums& sums, const float* centre_line, float* out, uint8_t* direct, float nodata,
                  int64_t half_width, float unit, int64_t columns, int64_t c_begin, int64_t c_end,
-                 lattice_counts& counts) {
+                 row_work& work, lattice_counts& counts) {
   window_sums w;
   const int64_t first_reach = std::min(c_begin + half_width, columns - 1);
   for (int64_t j = std::max<int64_t>(0, c_begin - half_width); j <= first_reach; ++j) w.add(sums, j);
@@ -148,22 +171,30 @@ void lattice_row(const column_sums& sums, const float* centre_line, float* out, 
       if (c + half_width < columns) w.add(sums, c + half_width);
       if (c - half_width - 1 >= 0) w.remove(sums, c - half_width - 1);
     }
-    if (!(centre_line[c] > nodata)) {
-      out[c] = nodata;
-      direct[c] = 0;
-      ++counts.empty;
-    } else if (w.magnitude <= BOUND) {
-      // Adding 1.0f to a float count stops at 2^24 (2^24 + 1 rounds back).
-      const float count = static_cast<float>(std::min(w.count, BOUND));
-      const float sum = static_cast<float>(static_cast<int64_t>(w.value)) * unit;
-      out[c] = sum / count;
-      direct[c] = 0;
-      ++counts.fast;
-    } else {
-      direct[c] = 1;
-      ++counts.direct;
-    }
+    const bool fits = w.magnitude <= BOUND;
+    const int64_t i = c - c_begin;
+    // Adding 1.0f to a float count stops at 2^24 (2^24 + 1 rounds back).
+    work.count[i] = static_cast<int32_t>(std::min(w.count, BOUND));
+    // When the window qualifies its sum has magnitude at most 2^24.
+    work.units[i] = fits ? static_cast<int32_t>(static_cast<int64_t>(w.value)) : 0;
+    work.fits[i] = fits ? 1 : 0;
   }
+  int64_t fast = 0, empty = 0;
+  for (int64_t c = c_begin; c < c_end; ++c) {
+    const int64_t i = c - c_begin;
+    const bool valid = centre_line[c] > nodata;
+    const bool take = valid && work.fits[i] != 0;
+    // A window that does not qualify may have no count: its quotient is
+    // formed but never stored.
+    const float mean = static_cast<float>(work.units[i]) * unit / static_cast<float>(work.count[i]);
+    out[c] = valid ? (take ? mean : out[c]) : nodata;
+    direct[c] = static_cast<uint8_t>(valid && !take);
+    fast += take;
+    empty += !valid;
+  }
+  counts.fast += fast;
+  counts.empty += empty;
+  counts.direct += (c_end - c_begin) - fast - empty;
 }
 
 // Marks every cell of the rows direct, empty centres included: when no
@@ -282,21 +313,23 @@ bool lattice_columns(const row_band& in, float* out, uint8_t* direct, int64_t ro
   const int64_t reach_begin = std::max<int64_t>(0, c_begin - half_width);
   const int64_t reach_end = std::min(in.columns, c_end + half_width);
   column_sums sums;
-  if (!sums.allocate(reach_begin, reach_end - reach_begin)) return false;
+  row_work work;
+  if (!sums.allocate(reach_begin, reach_end - reach_begin) || !work.allocate(c_end - c_begin)) return false;
   const float unit = power_of_two(e);
   // The window rows of row_begin are summed once; then each output row adds
   // the row entering its window and removes the row leaving it.
   const int64_t first = std::max<int64_t>(0, row_begin - half_width);
   const int64_t last = std::min(in.grid_rows - 1, row_begin + half_width);
-  for (int64_t i = first; i <= last; ++i) sums.update(band_row(in, i), nodata, e, 1);
+  for (int64_t i = first; i <= last; ++i) sums.update(band_row(in, i), nullptr, nodata, e);
   for (int64_t r = row_begin; r < row_end; ++r) {
     if (r > row_begin) {
-      if (r + half_width < in.grid_rows) sums.update(band_row(in, r + half_width), nodata, e, 1);
-      if (r - half_width - 1 >= 0) sums.update(band_row(in, r - half_width - 1), nodata, e, -1);
+      const float* entering = r + half_width < in.grid_rows ? band_row(in, r + half_width) : nullptr;
+      const float* leaving = r - half_width - 1 >= 0 ? band_row(in, r - half_width - 1) : nullptr;
+      sums.update(entering, leaving, nodata, e);
     }
     const int64_t offset = (r - row_begin) * in.columns;
     lattice_row(sums, band_row(in, r), out + offset, direct + offset, nodata, half_width, unit, in.columns,
-                c_begin, c_end, counts);
+                c_begin, c_end, work, counts);
   }
   return true;
 }
