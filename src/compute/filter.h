@@ -27,7 +27,3 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
 // filter_band over a whole raster into `out` (same shape as `in`).
 bool filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
                  const kernel_config& config, const row_done_fn& row_done);
-
-// The same with the best SIMD target of this CPU on the calling thread.
-void filter_grid(const grid_raster& in, grid_raster& out, float nodata, int64_t half_width,
-                 const row_done_fn& row_done);
