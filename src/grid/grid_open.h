@@ -3,6 +3,16 @@
 
 #include <cstdio>
 
+// Closes a stream still open when it goes out of scope; a caller that must
+// see the result of fclose (an output's last write) closes it itself and
+// sets f to null.
+struct file_closer {
+  FILE* f = nullptr;
+  ~file_closer() {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+
 enum class open_result { ok, failed, is_directory, same_as_input };
 
 // Opens a file for binary reading; a directory does not count as opened.

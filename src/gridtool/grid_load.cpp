@@ -7,13 +7,6 @@
 
 namespace {
 
-struct file_closer {
-  FILE* f = nullptr;
-  ~file_closer() {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-
 std::string format(const char* fmt, auto... args) {
   const int n = std::snprintf(nullptr, 0, fmt, args...);
   std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');

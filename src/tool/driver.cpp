@@ -71,13 +71,6 @@ int32_t parse_window(const char* text) {
 
 bool window_is_valid(int32_t window) { return window % 2 == 1 && window > 1; }
 
-struct file_closer {
-  FILE* f = nullptr;
-  ~file_closer() {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-
 // Reports an unusable header dimension; returns true when there was one.
 bool report_dimension(const char* input, const char* what, dim_problem p, float value) {
   if (p == dim_problem::none) return false;
