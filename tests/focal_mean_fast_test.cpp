@@ -45,6 +45,8 @@ enum class fill {
   huge,                // +-3e38: sums overflow to infinity and inf - inf
   big_integers,        // whole numbers whose window sums pass 2^24
   cancelling,          // 1e8, 1, -1e8: the order of additions shows
+  holes_in_few_rows,   // no empty cell except in rows 40 to 44: windows
+                       // with and without empty rows, within one run
 };
 
 struct grid_case {
@@ -59,8 +61,9 @@ struct grid_case {
 std::vector<float> make_cells(const grid_case& c) {
   lcg rng{static_cast<uint64_t>(c.rows * 7919 + c.columns * 104729 + static_cast<int>(c.kind))};
   std::vector<float> cells(static_cast<size_t>(c.rows * c.columns));
-  const float specials[] = {NaN,   INF,  -INF, SUBNORMAL, -SUBNORMAL, -0.0f, 0.0f,   ND,
-                            -1e4f, 1.0f, 2.5f, 1e-38f,    -1e-38f,    7.0f,  -20.0f, std::nextafter(ND, 0.0f)};
+  const float specials[] = {
+      NaN,   INF,  -INF, SUBNORMAL, -SUBNORMAL, -0.0f, 0.0f,   ND,
+      -1e4f, 1.0f, 2.5f, 1e-38f,    -1e-38f,    7.0f,  -20.0f, std::nextafter(ND, 0.0f)};
   // Blob centres for the terrain.
   std::vector<std::pair<int64_t, int64_t>> blobs;
   for (int b = 0; b < 3; ++b) blobs.emplace_back(rng.next() % c.rows, rng.next() % c.columns);
@@ -75,10 +78,22 @@ std::vector<float> make_cells(const grid_case& c) {
           if (rng.next() % 17 == 0) v = ND - 1.0f;  // scattered, below no-data
           break;
         }
-        case fill::all_empty: v = rng.next() % 2 ? ND : ND - 5.0f; break;
-        case fill::specials: v = specials[rng.next() % std::size(specials)]; break;
-        case fill::huge: v = (rng.next() % 3 == 0 ? -3e38f : 3e38f) * (0.5f + rng.unit()); break;
-        case fill::big_integers: v = static_cast<float>((1 << 22) + rng.next() % (1 << 22)); break;
+        case fill::all_empty:
+          v = rng.next() % 2 ? ND : ND - 5.0f;
+          break;
+        case fill::specials:
+          v = specials[rng.next() % std::size(specials)];
+          break;
+        case fill::huge:
+          v = (rng.next() % 3 == 0 ? -3e38f : 3e38f) * (0.5f + rng.unit());
+          break;
+        case fill::big_integers:
+          v = static_cast<float>((1 << 22) + rng.next() % (1 << 22));
+          break;
+        case fill::holes_in_few_rows:
+          v = 10.0f * rng.unit() - 3.0f;
+          if (r >= 40 && r <= 44 && rng.next() % 5 == 0) v = ND;
+          break;
         case fill::cancelling: {
           const float pattern[] = {1e8f, 1.0f, -1e8f, 3.0f};
           v = pattern[rng.next() % 4];
@@ -107,11 +122,12 @@ std::vector<grid_case> grid_cases() {
       {"sums overflow to infinity", 23, 40, fill::huge, ND, {3, 5, 9}},
       {"whole numbers whose sums pass 2^24", 35, 66, fill::big_integers, ND, {3, 7, 15, 25}},
       {"cancellation shows the order", 21, 35, fill::cancelling, -1e30f, {3, 5, 11}},
+      {"empty cells in a few rows only", 90, 37, fill::holes_in_few_rows, ND, {3, 9, 31, 181}},
   };
   // Widths just below, at and above multiples of the vector and block
   // widths of every target (4, 8 and 16 lanes; blocks of 12, 24, 48, 64).
-  for (int64_t w : {2, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 23, 24, 25, 31, 32, 33, 47, 48, 49, 63, 64, 65, 127, 128,
-                    129})
+  for (int64_t w :
+       {2, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 23, 24, 25, 31, 32, 33, 47, 48, 49, 63, 64, 65, 127, 128, 129})
     v.push_back({"width " + std::to_string(w), 11, w, fill::terrain_with_blobs, ND, {3, 7, 2 * w + 1}});
   return v;
 }
@@ -122,7 +138,8 @@ std::string describe(const grid_case& c, int64_t window) {
 }
 
 // The definition's result, computed once per grid and window.
-const std::vector<float>& reference_result(const grid_case& c, const std::vector<float>& cells, int64_t window) {
+const std::vector<float>& reference_result(const grid_case& c, const std::vector<float>& cells,
+                                           int64_t window) {
   static std::map<std::string, std::vector<float>> cache;
   const std::string key = describe(c, window);
   auto it = cache.find(key);
@@ -173,12 +190,13 @@ TEST_P(FastKernel, SameBitsAsTheDefinition) {
       std::vector<float> got(cells.size(), UNWRITTEN);
       std::vector<int64_t> reported;
       std::string early;  // a row reported before its cells were final
-      const bool ran = focal_mean_fast(band, got.data(), 0, c.rows, c.nodata, window / 2, config, [&](int64_t r) {
-        reported.push_back(r);
-        const std::string d = first_difference(got.data() + r * c.columns, expected.data() + r * c.columns, 1,
-                                               c.columns, r);
-        if (early.empty() && !d.empty()) early = d;
-      });
+      const bool ran =
+          focal_mean_fast(band, got.data(), 0, c.rows, c.nodata, window / 2, config, [&](int64_t r) {
+            reported.push_back(r);
+            const std::string d = first_difference(got.data() + r * c.columns,
+                                                   expected.data() + r * c.columns, 1, c.columns, r);
+            if (early.empty() && !d.empty()) early = d;
+          });
       ASSERT_TRUE(ran);
       EXPECT_EQ(first_difference(got.data(), expected.data(), c.rows, c.columns, 0), "");
       EXPECT_EQ(early, "") << "a row was reported done before it was final";
@@ -204,7 +222,8 @@ TEST_P(FastKernel, MiddleRowsFromATightBand) {
       const int64_t row_end = std::max(row_begin + 1, 2 * c.rows / 3);
       const int64_t held_first = std::max<int64_t>(0, row_begin - h);
       const int64_t held_end = std::min<int64_t>(c.rows, row_end + h);
-      const std::vector<float> held(cells.begin() + held_first * c.columns, cells.begin() + held_end * c.columns);
+      const std::vector<float> held(cells.begin() + held_first * c.columns,
+                                    cells.begin() + held_end * c.columns);
       const row_band band{held.data(), held_first, held_end - held_first, c.columns, c.rows};
       std::vector<float> got(static_cast<size_t>((row_end - row_begin) * c.columns), UNWRITTEN);
       ASSERT_TRUE(focal_mean_fast(band, got.data(), row_begin, row_end, c.nodata, h, config, nullptr));
@@ -218,11 +237,13 @@ TEST_P(FastKernel, MiddleRowsFromATightBand) {
 
 // The run-time dispatch picks the one target the CPU is said to support.
 TEST_P(FastKernel, DispatchPicksTheTarget) {
-  EXPECT_EQ(kernel_chosen_target(kernel_config{}), std::get<0>(testing::TestWithParam<std::tuple<int64_t, int>>::GetParam()));
+  EXPECT_EQ(kernel_chosen_target(kernel_config{}),
+            std::get<0>(testing::TestWithParam<std::tuple<int64_t, int>>::GetParam()));
 }
 
 std::string target_and_threads(const testing::TestParamInfo<std::tuple<int64_t, int>>& info) {
-  return std::string(hwy::TargetName(std::get<0>(info.param))) + "_threads" + std::to_string(std::get<1>(info.param));
+  return std::string(hwy::TargetName(std::get<0>(info.param))) + "_threads" +
+         std::to_string(std::get<1>(info.param));
 }
 
 HWY_GTEST_INSTANTIATE_TEST_SUITE_P(AllTargets, FastKernel,

@@ -23,14 +23,15 @@
 // keep the adders busy while each addition's latency runs.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/focal_mean_simd.cpp"
+#include "compute/focal_mean_simd.h"
+
+#include <hwy/cache_control.h>
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-
-#include "compute/focal_mean_simd.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace wavgrid_simd {
@@ -51,6 +52,8 @@ constexpr int BLOCK_VECTORS = 2;
 constexpr int BLOCK_ROWS = 4;
 constexpr int BLOCK_VECTORS = 3;
 #endif
+
+constexpr int64_t PREFETCH_AHEAD = 128;
 
 struct block_sums {
   V v[BLOCK_ROWS][BLOCK_VECTORS];
@@ -94,8 +97,8 @@ HWY_INLINE void add_input_row_keyed(int64_t key, const float* HWY_RESTRICT p, in
   }
 }
 
-HWY_INLINE void add_input_row_to(int64_t first, int64_t last, const float* HWY_RESTRICT p,
-                                 int64_t s_first, int64_t s_last, block_sums& sums) {
+HWY_INLINE void add_input_row_to(int64_t first, int64_t last, const float* HWY_RESTRICT p, int64_t s_first,
+                                 int64_t s_last, block_sums& sums) {
   // Input rows in the window of every row of a full block are the most
   // common case: no search for them.
   if (first == 0 && last == BLOCK_ROWS - 1) return add_input_row<0, BLOCK_ROWS - 1>(p, s_first, s_last, sums);
@@ -126,25 +129,43 @@ void pad_row(const float* HWY_RESTRICT src, int64_t columns, int64_t pad, int64_
 // cells of `entering` and takes away those of `leaving` (either may be
 // null). The counts are unsigned, so taking away is modular arithmetic; no
 // count ever goes below 0. A true comparison is all ones, which is -1.
-void slide_counts(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t columns,
-                  float nodata, uint32_t* HWY_RESTRICT counts) {
+// Returns how many more empty cells the window's rows hold than before:
+// those of `entering` less those of `leaving`.
+int64_t slide_counts(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t columns,
+                     float nodata, uint32_t* HWY_RESTRICT counts) {
   const D d;
   const hn::RebindToUnsigned<D> du;
   const int64_t n = static_cast<int64_t>(hn::Lanes(d));
   const V limit = hn::Set(d, nodata);
+  int64_t valid_in = 0, valid_out = 0;
   int64_t j = 0;
   for (; j + n <= columns; j += n) {
     auto count = hn::LoadU(du, counts + j);
-    if (entering != nullptr)
-      count = hn::Sub(count, hn::BitCast(du, hn::VecFromMask(d, hn::Gt(hn::LoadU(d, entering + j), limit))));
-    if (leaving != nullptr)
-      count = hn::Add(count, hn::BitCast(du, hn::VecFromMask(d, hn::Gt(hn::LoadU(d, leaving + j), limit))));
+    if (entering != nullptr) {
+      const auto valid = hn::Gt(hn::LoadU(d, entering + j), limit);
+      count = hn::Sub(count, hn::BitCast(du, hn::VecFromMask(d, valid)));
+      valid_in += static_cast<int64_t>(hn::CountTrue(d, valid));
+    }
+    if (leaving != nullptr) {
+      const auto valid = hn::Gt(hn::LoadU(d, leaving + j), limit);
+      count = hn::Add(count, hn::BitCast(du, hn::VecFromMask(d, valid)));
+      valid_out += static_cast<int64_t>(hn::CountTrue(d, valid));
+    }
     hn::StoreU(count, du, counts + j);
   }
   for (; j < columns; ++j) {
-    if (entering != nullptr) counts[j] += entering[j] > nodata ? 1u : 0u;
-    if (leaving != nullptr) counts[j] -= leaving[j] > nodata ? 1u : 0u;
+    if (entering != nullptr && entering[j] > nodata) {
+      counts[j] += 1u;
+      ++valid_in;
+    }
+    if (leaving != nullptr && leaving[j] > nodata) {
+      counts[j] -= 1u;
+      ++valid_out;
+    }
   }
+  const int64_t empty_in = entering != nullptr ? columns - valid_in : 0;
+  const int64_t empty_out = leaving != nullptr ? columns - valid_out : 0;
+  return empty_in - empty_out;
 }
 
 // The divisor of every cell of one output row: the definition's float count
@@ -162,9 +183,9 @@ void slide_counts(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT 
 // row instead of W. Every sum is clamped to 2^24 as it is formed; since
 // min(min(a, L) + min(b, L), L) = min(a + b, L) for counts, the result is
 // min(count, 2^24), exact for a window of any size, and no sum passes 2^32.
-void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row,
-                  int64_t columns, int64_t half, int64_t stride, float nodata, uint32_t* HWY_RESTRICT spans,
-                  uint32_t* HWY_RESTRICT window, float* HWY_RESTRICT divisors) {
+void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row, int64_t columns, int64_t half,
+                  int64_t stride, float nodata, uint32_t* HWY_RESTRICT spans, uint32_t* HWY_RESTRICT window,
+                  float* HWY_RESTRICT divisors) {
   const D d;
   const hn::RebindToUnsigned<D> du;
   const hn::RebindToSigned<D> di;
@@ -174,13 +195,13 @@ void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row,
   const int64_t end = stride + w - 1;  // positions that hold counts
 
   // W is odd: its first piece is one count.
-  for (int64_t c = 0; c < end; c += n)
-    hn::StoreU(hn::Min(hn::LoadU(du, counts + c), limit), du, window + c);
+  for (int64_t c = 0; c < end; c += n) hn::StoreU(hn::Min(hn::LoadU(du, counts + c), limit), du, window + c);
   int64_t offset = 1;
   const uint32_t* span = counts;  // sums of `size` adjacent counts
   for (int64_t size = 1; 2 * size <= w; size *= 2) {
     for (int64_t c = 0; c + size < end; c += n)
-      hn::StoreU(hn::Min(hn::Add(hn::LoadU(du, span + c), hn::LoadU(du, span + c + size)), limit), du, spans + c);
+      hn::StoreU(hn::Min(hn::Add(hn::LoadU(du, span + c), hn::LoadU(du, span + c + size)), limit), du,
+                 spans + c);
     span = spans;
     if (w & (2 * size)) {
       for (int64_t c = 0; c < stride; c += n)
@@ -194,11 +215,29 @@ void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row,
   int64_t c = 0;
   for (; c + n <= columns; c += n) {
     const V count = hn::ConvertTo(d, hn::BitCast(di, hn::LoadU(du, window + c)));
-    hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, centre_row + c), limit_nodata), count, empty), d, divisors + c);
+    hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, centre_row + c), limit_nodata), count, empty), d,
+               divisors + c);
   }
   for (; c < columns; ++c)
     divisors[c] = centre_row[c] > nodata ? static_cast<float>(static_cast<int32_t>(window[c])) : -1.0f;
   std::fill(divisors + columns, divisors + stride, -1.0f);
+}
+
+// The divisors of an output row whose window rows hold no empty cell: the
+// count is then the window's area within the grid, `rows_in` times the
+// columns each cell's window spans (`spans_in`, as floats, with -1 past
+// the last column, so those positions stay negative). Both factors are
+// whole numbers held exactly, so a product below 2^24 is exact, and one at
+// or above it rounds to no less than 2^24: the min gives the definition's
+// float count either way.
+void full_row_divisors(const float* HWY_RESTRICT spans_in, int64_t rows_in, int64_t stride,
+                       float* HWY_RESTRICT divisors) {
+  const D d;
+  const int64_t n = static_cast<int64_t>(hn::Lanes(d));
+  const V rows = hn::Set(d, window_count_as_float(rows_in));
+  const V limit = hn::Set(d, window_count_as_float(int64_t{1} << 24));
+  for (int64_t c = 0; c < stride; c += n)
+    hn::StoreU(hn::Min(hn::Mul(rows, hn::LoadU(d, spans_in + c)), limit), d, divisors + c);
 }
 
 bool focal_mean_rows(const simd_rows_job& job) {
@@ -246,6 +285,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const uint64_t spans_at = part(static_cast<uint64_t>(counts_length) * sizeof(uint32_t));
   const uint64_t window_at = part(static_cast<uint64_t>(counts_length) * sizeof(uint32_t));
   const uint64_t rows_at = part(static_cast<uint64_t>(ring_rows) * sizeof(const float*));
+  const uint64_t spans_in_at = part(static_cast<uint64_t>(divisor_stride) * sizeof(float));
   if (bytes > SIZE_MAX / 2) return false;
   char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
   if (memory == nullptr) return false;
@@ -259,13 +299,22 @@ bool focal_mean_rows(const simd_rows_job& job) {
   // The padded copies of the current block's input rows, in order: the ring
   // position is found once per block of rows, not once per block of columns.
   const float** padded = reinterpret_cast<const float**>(memory + rows_at);
+  // Columns of the grid in each cell's window, for rows without empty cells.
+  float* spans_in = reinterpret_cast<float*>(memory + spans_in_at);
+  for (int64_t c = 0; c < divisor_stride; ++c)
+    spans_in[c] =
+        c < columns
+            ? window_count_as_float(std::min(columns - 1, c + half_c) - std::max<int64_t>(0, c - half_c) + 1)
+            : -1.0f;
 
   // Column counts of valid cells over the window rows of row_begin.
   std::fill(padded_counts, padded_counts + counts_length, 0u);
   std::fill(spans, spans + counts_length, 0u);
+  // Empty cells in the window rows of the current row, over all columns.
+  int64_t window_empty = 0;
   for (int64_t i = std::max<int64_t>(0, row_begin - half_r);
        i <= std::min<int64_t>(grid_rows - 1, row_begin + half_r); ++i)
-    slide_counts(band_row(in, i), nullptr, columns, job.nodata, column_counts);
+    window_empty += slide_counts(band_row(in, i), nullptr, columns, job.nodata, column_counts);
 
   const V nodata = hn::Set(d, job.nodata);
   const V zero = hn::Zero(d);
@@ -277,12 +326,18 @@ bool focal_mean_rows(const simd_rows_job& job) {
     for (int64_t k = 0; k < rows_here; ++k) {
       const int64_t row = r + k;
       if (row > row_begin) {  // slide the column counts down one row
-        slide_counts(row + half_r < grid_rows ? band_row(in, row + half_r) : nullptr,
-                     row - half_r - 1 >= 0 ? band_row(in, row - half_r - 1) : nullptr, columns, job.nodata,
-                     column_counts);
+        window_empty += slide_counts(row + half_r < grid_rows ? band_row(in, row + half_r) : nullptr,
+                                     row - half_r - 1 >= 0 ? band_row(in, row - half_r - 1) : nullptr,
+                                     columns, job.nodata, column_counts);
       }
-      row_divisors(padded_counts, band_row(in, row), columns, half_c, divisor_stride, job.nodata, spans,
-                   window_counts, divisors + k * divisor_stride);
+      if (window_empty == 0) {
+        const int64_t rows_in =
+            std::min(grid_rows - 1, row + half_r) - std::max<int64_t>(0, row - half_r) + 1;
+        full_row_divisors(spans_in, rows_in, divisor_stride, divisors + k * divisor_stride);
+      } else {
+        row_divisors(padded_counts, band_row(in, row), columns, half_c, divisor_stride, job.nodata, spans,
+                     window_counts, divisors + k * divisor_stride);
+      }
     }
 
     const int64_t i_first = std::max<int64_t>(0, r - half_r);
@@ -306,6 +361,8 @@ bool focal_mean_rows(const simd_rows_job& job) {
 
       for (int64_t i = i_first; i <= i_last; ++i) {
         const float* row = padded[i - i_first] + c;
+        hwy::Prefetch(row + PREFETCH_AHEAD);
+        hwy::Prefetch(row + PREFETCH_AHEAD + 16);
         const int64_t first = std::max<int64_t>(0, i - half_r - r);
         const int64_t last = std::min<int64_t>(rows_here - 1, i + half_r - r);
         add_input_row_to(first, last, row, s_first, s_last, sums);
