@@ -6,16 +6,15 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "grid/grid_file.h"
 
 namespace {
 
 using cell_buffer = std::unique_ptr<float[], free_deleter>;
-
-// Bands in flight per stage.
-constexpr int STREAM_DEPTH = 3;
 
 cell_buffer allocate_cells(int64_t n) {
   return cell_buffer(static_cast<float*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * 4)));
@@ -38,16 +37,33 @@ struct band_geometry {
   int64_t max_in_rows() const { return std::min(grid.rows, band_rows + 2 * grid.half_width); }
 };
 
-// Progress of the three stages, shared under one lock. Each stage works on
-// band k only once the stage it depends on has finished with the buffer.
+// Progress of the stages, shared under one lock. Bands are read, taken for
+// filtering and written in ascending order; filtering may finish them out
+// of order, so `filtered` counts the bands finished without a gap below.
+// Band k uses buffer k % depth of each ring; a stage touches a buffer only
+// once the stage before it has finished with the band that last held it.
 struct pipeline {
+  int64_t depth;
   std::mutex m;
   std::condition_variable changed;
-  int64_t loaded = 0;     // bands whose input rows are in memory
-  int64_t filtered = 0;   // bands whose output rows are final
-  int64_t written = 0;    // bands handed to the output
+  int64_t loaded = 0;          // bands whose input rows are in memory
+  int64_t taken = 0;           // bands handed to a filter thread
+  int64_t filtered = 0;        // bands whose output rows are final, without a gap
+  int64_t filtering = 0;       // filter threads still running
+  std::vector<bool> finished;  // per buffer: its band is final (beyond `filtered`)
+  int64_t written = 0;         // bands handed to the output
   bool read_failed = false;
-  bool filtering_over = false;
+
+  bool filtering_over() const { return filtering == 0; }
+
+  // Records band k as final and moves `filtered` past every final band.
+  void finish(int64_t k) {
+    finished[static_cast<size_t>(k % depth)] = true;
+    while (filtered < taken && finished[static_cast<size_t>(filtered % depth)]) {
+      finished[static_cast<size_t>(filtered % depth)] = false;
+      ++filtered;
+    }
+  }
 
   template <class Pred>
   void wait(Pred pred) {
@@ -69,10 +85,10 @@ struct pipeline {
 int64_t stream_band_rows(int64_t columns, int64_t half_width) {
   constexpr int64_t BAND_BYTES = 1 << 20;
   const int64_t by_size = BAND_BYTES / std::max<int64_t>(1, 4 * columns);
-  return std::max<int64_t>({1, by_size, 4 * half_width});
+  return std::max<int64_t>({1, by_size, 2 * half_width});
 }
 
-stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows,
+stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows, int threads,
                            const band_filter_fn& filter, const row_done_fn& row_done,
                            const row_values_fn& row_values) {
   if (grid.rows == 0 || grid.columns == 0) {
@@ -84,25 +100,42 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   const band_geometry geo{grid, band_rows, (grid.rows + band_rows - 1) / band_rows};
   const int64_t cols = grid.columns;
 
-  // Rings of input and output buffers: while the filter works on one band,
-  // the reader fills the next ones and the writer drains earlier ones, so a
-  // stage that is briefly slow does not stall the others.
-  cell_buffer in_buf[STREAM_DEPTH];
-  cell_buffer out_buf[STREAM_DEPTH];
-  for (int i = 0; i < STREAM_DEPTH; ++i) {
-    in_buf[i] = allocate_cells(geo.max_in_rows() * cols);
-    out_buf[i] = allocate_cells(band_rows * cols);
-    if (in_buf[i] == nullptr || out_buf[i] == nullptr) return {stream_status::no_memory, 0};
-  }
+  // With bands enough for every thread to have work most of the time,
+  // each thread filters whole bands on its own: no thread waits for another
+  // at the end of a band. With few bands, one band at a time takes every
+  // thread.
+  threads = std::max(1, threads);
+  const bool bands_in_parallel = geo.bands >= 4 * static_cast<int64_t>(threads);
+  const int filter_threads = bands_in_parallel ? threads : 1;
+  const int threads_per_band = bands_in_parallel ? 1 : threads;
 
+  // Rings of input and output buffers: while the filter threads work on
+  // their bands, the reader fills the next one and the writer drains an
+  // earlier one, so a stage that is briefly slow does not stall the others.
   pipeline p;
+  p.depth = filter_threads + 2;
+  p.finished.assign(static_cast<size_t>(p.depth), false);
+  std::vector<cell_buffer> in_buf, out_buf;
+  for (int64_t i = 0; i < p.depth; ++i) {
+    in_buf.push_back(allocate_cells(geo.max_in_rows() * cols));
+    out_buf.push_back(allocate_cells(band_rows * cols));
+    if (in_buf.back() == nullptr || out_buf.back() == nullptr) return {stream_status::no_memory, 0};
+  }
+  auto in_of = [&](int64_t k) { return in_buf[static_cast<size_t>(k % p.depth)].get(); };
+  auto out_of = [&](int64_t k) { return out_buf[static_cast<size_t>(k % p.depth)].get(); };
+  // Counted before any stage starts: the reader and the writer stop early
+  // once no filter thread is left.
+  p.filtering = filter_threads;
 
   std::thread reader([&] {
     for (int64_t k = 0; k < geo.bands; ++k) {
-      // This buffer last held band k - STREAM_DEPTH, which must be filtered first.
-      p.wait([&] { return p.filtered > k - STREAM_DEPTH || p.filtering_over; });
-      if (p.filtering_over) return;
-      float* buf = in_buf[k % STREAM_DEPTH].get();
+      // This buffer last held band k - depth, which must be filtered first.
+      p.wait([&] { return p.filtered > k - p.depth || p.filtering_over(); });
+      {
+        std::lock_guard<std::mutex> lock(p.m);
+        if (p.filtered <= k - p.depth) return;  // filtering ended early
+      }
+      float* buf = in_of(k);
       const int64_t lo = geo.in_begin(k);
       int64_t first_new = lo;
       if (k > 0) {
@@ -110,14 +143,16 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
         // so the file is read once, front to back.
         const int64_t prev_lo = geo.in_begin(k - 1);
         const int64_t prev_hi = geo.in_end(k - 1);
-        std::memcpy(buf, in_buf[(k - 1) % STREAM_DEPTH].get() + (lo - prev_lo) * cols,
+        std::memcpy(buf, in_of(k - 1) + (lo - prev_lo) * cols,
                     static_cast<size_t>((prev_hi - lo) * cols) * 4);
         first_new = prev_hi;
       }
       const bool whole = io.read(buf + (first_new - lo) * cols, first_new, geo.in_end(k) - first_new);
       p.publish([&] {
-        if (whole) p.loaded = k + 1;
-        else p.read_failed = true;
+        if (whole)
+          p.loaded = k + 1;
+        else
+          p.read_failed = true;
       });
       if (!whole) return;
     }
@@ -126,12 +161,12 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   bool write_failed = false;
   std::thread writer([&] {
     for (int64_t k = 0;; ++k) {
-      p.wait([&] { return p.filtered > k || p.filtering_over; });
+      p.wait([&] { return p.filtered > k || p.filtering_over(); });
       {
         std::lock_guard<std::mutex> lock(p.m);
         if (p.filtered <= k) return;  // filtering ended before this band
       }
-      const float* buf = out_buf[k % STREAM_DEPTH].get();
+      const float* buf = out_of(k);
       const int64_t rows = geo.out_end(k) - geo.out_begin(k);
       for (int64_t r = 0; r < rows; ++r) row_values(buf + r * cols, cols);
       // After a failed write the rest is not written, but every row is still
@@ -141,22 +176,57 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
     }
   });
 
+  // A filter thread takes the next band once its input is loaded and the
+  // output buffer it will fill has been written; it stops when every band
+  // is taken or the input ended before the next one.
+  auto filter_bands = [&] {
+    for (;;) {
+      int64_t k;
+      {
+        std::unique_lock<std::mutex> lock(p.m);
+        p.changed.wait(lock, [&] {
+          return p.taken >= geo.bands || (p.loaded > p.taken && p.written > p.taken - p.depth) ||
+                 (p.read_failed && p.loaded <= p.taken);
+        });
+        if (p.taken >= geo.bands || p.loaded <= p.taken) break;
+        k = p.taken++;
+      }
+      const int64_t lo = geo.in_begin(k);
+      const row_band band{in_of(k), lo, geo.in_end(k) - lo, cols, grid.rows};
+      filter(band, out_of(k), geo.out_begin(k), geo.out_end(k), threads_per_band);
+      p.publish([&] { p.finish(k); });
+    }
+    p.publish([&] { --p.filtering; });
+  };
+
+  std::vector<std::thread> filters;
+  for (int t = 0; t < filter_threads; ++t) {
+    try {
+      filters.emplace_back(filter_bands);
+    } catch (const std::system_error&) {
+      break;  // the threads running take every band
+    }
+  }
+  const int missing = filter_threads - static_cast<int>(filters.size());
+  if (filters.empty()) {
+    // No thread could be had: this one filters, counted as the one left.
+    p.publish([&] { p.filtering -= missing - 1; });
+    filter_bands();
+  } else if (missing > 0) {
+    p.publish([&] { p.filtering -= missing; });
+  }
+
+  // Rows are reported in order as their bands become final.
   int64_t rows_done = 0;
   for (int64_t k = 0; k < geo.bands; ++k) {
-    p.wait([&] { return (p.loaded > k || p.read_failed) && p.written > k - STREAM_DEPTH; });
-    bool ready;
+    p.wait([&] { return p.filtered > k || p.filtering_over(); });
     {
       std::lock_guard<std::mutex> lock(p.m);
-      ready = p.loaded > k;
+      if (p.filtered <= k) break;
     }
-    if (!ready) break;
-    const int64_t lo = geo.in_begin(k);
-    const row_band band{in_buf[k % STREAM_DEPTH].get(), lo, geo.in_end(k) - lo, cols, grid.rows};
-    filter(band, out_buf[k % STREAM_DEPTH].get(), geo.out_begin(k), geo.out_end(k), row_done);
-    rows_done = geo.out_end(k);
-    p.publish([&] { p.filtered = k + 1; });
+    for (; rows_done < geo.out_end(k); ++rows_done) row_done(rows_done);
   }
-  p.publish([&] { p.filtering_over = true; });
+  for (std::thread& t : filters) t.join();
   reader.join();
   writer.join();
 
@@ -165,14 +235,15 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   return {stream_status::ok, rows_done};
 }
 
-stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
+stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows, int threads,
                              const band_filter_fn& filter, const row_done_fn& row_done,
                              const row_values_fn& row_values) {
   const int64_t cols = grid.columns;
-  const stream_io io{
-      [&](float* cells, int64_t, int64_t rows) { return grid_read_cells(in, cells, rows * cols) == rows * cols; },
-      [&](const float* cells, int64_t, int64_t rows) {
-        return grid_write_cells(out, cells, rows * cols) == rows * cols;
-      }};
-  return stream_rows(io, grid, band_rows, filter, row_done, row_values);
+  const stream_io io{[&](float* cells, int64_t, int64_t rows) {
+                       return grid_read_cells(in, cells, rows * cols) == rows * cols;
+                     },
+                     [&](const float* cells, int64_t, int64_t rows) {
+                       return grid_write_cells(out, cells, rows * cols) == rows * cols;
+                     }};
+  return stream_rows(io, grid, band_rows, threads, filter, row_done, row_values);
 }

@@ -11,10 +11,11 @@
 #include "compute/filter.h"
 #include "compute/focal_mean.h"
 
-// Filters output rows [row_begin, row_end) of the band into `out`, calling
-// row_done once per row in ascending order as rows become final.
-using band_filter_fn = std::function<void(const row_band& in, float* out, int64_t row_begin,
-                                          int64_t row_end, const row_done_fn& row_done)>;
+// Filters output rows [row_begin, row_end) of the band into `out` with up to
+// `threads` threads. It is called on several threads at once, each time for
+// a different band.
+using band_filter_fn =
+    std::function<void(const row_band& in, float* out, int64_t row_begin, int64_t row_end, int threads)>;
 
 // Receives each finished output row, in ascending order, before it is written.
 using row_values_fn = std::function<void(const float* values, int64_t columns)>;
@@ -39,8 +40,8 @@ struct stream_grid {
 
 // Rows per output band for a grid of this width and window: bands of about
 // a megabyte (small bands stay in the caches between the stages), and at
-// least four times the window's reach, so that the rows a band shares with
-// the next one are a small part of what each band holds.
+// least twice the window's reach, so that a band's own rows are at least
+// half of the input rows it holds.
 int64_t stream_band_rows(int64_t columns, int64_t half_width);
 
 // Where the rows come from and go to. Rows are asked for and handed over
@@ -53,17 +54,19 @@ struct stream_io {
 };
 
 // Reads the grid's rows through io.read, filters them band by band with
-// `filter` and hands the output rows to io.write. row_done runs on the
-// calling thread; row_values runs on the writer thread before each row is
-// written; both see rows in ascending order. After a failed write the
-// remaining rows are still filtered and offered to row_values, but not
-// written.
-stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows,
+// `filter` and hands the output rows to io.write. Filtering uses `threads`
+// threads: with enough bands each filters bands of its own, with few the
+// bands go one at a time to `filter` with all of them. row_done runs on the
+// calling thread as bands become final; row_values runs on the writer
+// thread before each row is written; both see rows in ascending order.
+// After a failed write the remaining rows are still filtered and offered
+// to row_values, but not written.
+stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows, int threads,
                            const band_filter_fn& filter, const row_done_fn& row_done,
                            const row_values_fn& row_values);
 
 // stream_rows between grid files: `in` at its first cell, `out` at the
 // position the first output cell goes to.
-stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows,
+stream_outcome stream_filter(FILE* in, FILE* out, const stream_grid& grid, int64_t band_rows, int threads,
                              const band_filter_fn& filter, const row_done_fn& row_done,
                              const row_values_fn& row_values);

@@ -4,6 +4,8 @@
 // same bits as those three commands; but the rows stream through memory in
 // bands, read from the source and written to the output while the kernel
 // works on all cores, with no grid files in between.
+#include "compute/filter.h"
+
 #include <cpl_conv.h>
 #include <cpl_progress.h>
 
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "compute/band_stream.h"
-#include "compute/filter.h"
 #include "compute/kernel_environment.h"
 #include "compute/stats.h"
 #include "gridtool/commands.h"
@@ -60,8 +61,8 @@ int block_rows(GDALRasterBandH band) {
 // the output (so that each band fills its blocks and they can leave memory
 // as it is written) and of the source when that stays small. Returns the
 // rows and whether they are whole output blocks.
-int64_t aligned_band_rows(int64_t rows, int64_t columns, int64_t half_width, int source_block, int output_block,
-                          bool& whole_output_blocks) {
+int64_t aligned_band_rows(int64_t rows, int64_t columns, int64_t half_width, int source_block,
+                          int output_block, bool& whole_output_blocks) {
   const int64_t plain = std::min(rows, stream_band_rows(columns, half_width));
   const int64_t both = std::lcm(int64_t{source_block}, int64_t{output_block});
   const int64_t step = both <= MOST_ALIGNED_ROWS ? both : output_block;
@@ -100,8 +101,8 @@ struct phase_progress {
 
 // The lowest valid cell of the band, read in bands of `band_rows` rows.
 // Only needed when the no-data value depends on it.
-bool find_lowest(GDALRasterBandH band, int64_t rows, int64_t columns, int64_t band_rows, phase_progress& progress,
-                 float& lowest) {
+bool find_lowest(GDALRasterBandH band, int64_t rows, int64_t columns, int64_t band_rows,
+                 phase_progress& progress, float& lowest) {
   std::vector<float> cells(static_cast<size_t>(band_rows * columns));
   lowest = INFINITY;
   for (int64_t first = 0; first < rows; first += band_rows) {
@@ -139,37 +140,40 @@ stream_result stream_through(const stream_job& job, phase_progress& progress) {
   std::atomic<bool> write_failed{false};
   // GDAL keeps its last error per thread: each side keeps its own words.
   std::string read_error, write_error;
-  const stream_io io{
-      [&](float* cells, int64_t first_row, int64_t rows) {
-        if (!read_band_rows(job.source, cells, first_row, rows)) {
-          read_error = gdal_error_text();
-          return false;
-        }
-        result.swallowed += count_swallowed(cells, rows * columns, job.nodata);
-        mark_empty_cells(cells, rows * columns, job.nodata);
-        return true;
-      },
-      [&](const float* cells, int64_t first_row, int64_t rows) {
-        GDALRasterIOExtraArg extra;
-        INIT_RASTERIO_EXTRA_ARG(extra);
-        CPLErrorReset();
-        bool ok = GDALRasterIOEx(job.output, GF_Write, 0, static_cast<int>(first_row), static_cast<int>(columns),
-                                 static_cast<int>(rows), const_cast<float*>(cells), static_cast<int>(columns),
-                                 static_cast<int>(rows), GDT_Float32, 4, columns * 4, &extra) == CE_None;
-        // Finished blocks are written out now rather than kept in GDAL's
-        // cache, so that memory stays bounded by the bands.
-        if (ok && job.flush_each_band) ok = GDALFlushRasterCache(job.output) == CE_None;
-        if (!ok) {
-          write_error = gdal_error_text();
-          write_failed = true;
-        }
-        return ok;
-      }};
+  const stream_io io{[&](float* cells, int64_t first_row, int64_t rows) {
+                       if (!read_band_rows(job.source, cells, first_row, rows)) {
+                         read_error = gdal_error_text();
+                         return false;
+                       }
+                       result.swallowed += count_swallowed(cells, rows * columns, job.nodata);
+                       mark_empty_cells(cells, rows * columns, job.nodata);
+                       return true;
+                     },
+                     [&](const float* cells, int64_t first_row, int64_t rows) {
+                       GDALRasterIOExtraArg extra;
+                       INIT_RASTERIO_EXTRA_ARG(extra);
+                       CPLErrorReset();
+                       bool ok = GDALRasterIOEx(job.output, GF_Write, 0, static_cast<int>(first_row),
+                                                static_cast<int>(columns), static_cast<int>(rows),
+                                                const_cast<float*>(cells), static_cast<int>(columns),
+                                                static_cast<int>(rows), GDT_Float32, 4, columns * 4,
+                                                &extra) == CE_None;
+                       // Finished blocks are written out now rather than kept in GDAL's
+                       // cache, so that memory stays bounded by the bands.
+                       if (ok && job.flush_each_band) ok = GDALFlushRasterCache(job.output) == CE_None;
+                       if (!ok) {
+                         write_error = gdal_error_text();
+                         write_failed = true;
+                       }
+                       return ok;
+                     }};
 
   const band_filter_fn filter = [&](const row_band& band, float* out, int64_t begin, int64_t end,
-                                    const row_done_fn& done) {
+                                    int threads) {
     if (write_failed) return;  // nothing more will be written
-    filter_band(band, out, begin, end, job.nodata, job.half_width, job.kernel, done);
+    kernel_config band_kernel = job.kernel;
+    band_kernel.threads = threads;
+    filter_band(band, out, begin, end, job.nodata, job.half_width, band_kernel, nullptr);
     // As export writes a grid: every empty cell as exactly the no-data value.
     mark_empty_cells(out, (end - begin) * columns, job.nodata);
   };
@@ -177,7 +181,7 @@ stream_result stream_through(const stream_job& job, phase_progress& progress) {
   stats_reset(stats, job.nodata);
   const double rows = static_cast<double>(job.rows);
   const stream_outcome outcome = stream_rows(
-      io, stream_grid{job.rows, columns, job.half_width}, job.band_rows, filter,
+      io, stream_grid{job.rows, columns, job.half_width}, job.band_rows, job.kernel.threads, filter,
       [&](int64_t row) { progress.report(static_cast<double>(row + 1) / rows); },
       [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
   result.status = outcome.status;
@@ -263,7 +267,8 @@ int run_filter(const filter_options& o) {
   copy_georeferencing(src.get(), out.get());
   GDALSetRasterNoDataValue(out_band, static_cast<double>(nodata.value));
 
-  stream_job job{source, out_band, rows, columns, half_width, 0, false, nodata.value, kernel_from_environment()};
+  stream_job job{
+      source, out_band, rows, columns, half_width, 0, false, nodata.value, kernel_from_environment()};
   job.band_rows = aligned_band_rows(rows, columns, half_width, block_rows(source), block_rows(out_band),
                                     job.flush_each_band);
   bound_block_cache(job.band_rows, columns, block_rows(source), block_rows(out_band));
@@ -277,7 +282,8 @@ int run_filter(const filter_options& o) {
     case stream_status::write_short:
       return fail("cannot write %s: %s", o.output, r.gdal_error);
     case stream_status::no_memory:
-      return fail("not enough memory to filter %s in bands of %s rows", o.source, std::to_string(job.band_rows));
+      return fail("not enough memory to filter %s in bands of %s rows", o.source,
+                  std::to_string(job.band_rows));
   }
   if (r.swallowed > 0)
     std::fprintf(stderr,
@@ -302,7 +308,8 @@ int run_filter(const filter_options& o) {
     remove_raster(partial.stream_driver, partial.stream_path);
     partial.stream_path.clear();
   }
-  if (!move_raster(driver, partial.final_path, o.output, why)) return fail("cannot write %s: %s", o.output, why);
+  if (!move_raster(driver, partial.final_path, o.output, why))
+    return fail("cannot write %s: %s", o.output, why);
   partial.keep = true;
 
   std::printf("%s: %lld rows x %lld columns, %s, window %d, no-data value %.9g (%s)\n", o.output.c_str(),

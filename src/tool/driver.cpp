@@ -114,8 +114,7 @@ int wavgrid_run(int argc, char** argv) {
   int32_t row_counter = 0;
 
   grid_header header;
-  if (grid_read_header(in.f, header) < GRID_HEADER_VALUES)
-    std::printf(msg::HEADER_READ, in_name.c_str());
+  if (grid_read_header(in.f, header) < GRID_HEADER_VALUES) std::printf(msg::HEADER_READ, in_name.c_str());
   if (grid_write_header(out.f, header) < GRID_HEADER_VALUES)
     std::printf(msg::HEADER_WRITE, out_name.c_str(), row_counter);
   // The statistics are written over the header once every row is done. If
@@ -158,11 +157,14 @@ int wavgrid_run(int argc, char** argv) {
   if (size >= 0) {
     const stream_grid grid{header.rows, header.columns, half_width};
     const band_filter_fn filter = [&](const row_band& band, float* out, int64_t begin, int64_t end,
-                                      const row_done_fn& done) {
-      filter_band(band, out, begin, end, header.nodata, half_width, kernel, done);
+                                      int threads) {
+      kernel_config band_kernel = kernel;
+      band_kernel.threads = threads;
+      filter_band(band, out, begin, end, header.nodata, half_width, band_kernel, nullptr);
     };
-    outcome = stream_filter(in.f, out.f, grid, stream_band_rows(header.columns, half_width), filter, print_dot,
-                            [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
+    outcome =
+        stream_filter(in.f, out.f, grid, stream_band_rows(header.columns, half_width), kernel.threads, filter,
+                      print_dot, [&](const float* values, int64_t n) { stats_add_row(stats, values, n); });
   } else {
     grid_raster input;
     if (!raster_create(input, header.rows, header.columns) ||
@@ -197,8 +199,7 @@ int wavgrid_run(int argc, char** argv) {
   std::fputs(msg::END_OF_DOTS, stdout);
 
   const int stats_written = header_reached_file ? grid_write_stats(out.f, stats_finish(stats)) : 0;
-  if (stats_written < 6)
-    std::printf(msg::STATS_WRITE, out_name.c_str(), row_counter);
+  if (stats_written < 6) std::printf(msg::STATS_WRITE, out_name.c_str(), row_counter);
 
   // A write error may only show when buffered bytes reach the file, and a
   // failed flush inside an earlier seek leaves only the stream's error flag.
