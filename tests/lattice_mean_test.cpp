@@ -111,13 +111,13 @@ struct pass_result {
 
 // Output rows [a, b): the lattice pass, then the definition on the cells it
 // marked; those must have been left alone by the pass.
-pass_result run_pass(const grid& g, float nodata, int64_t half_width, int64_t a, int64_t b) {
+pass_result run_pass(const grid& g, float nodata, int64_t half_width, int64_t a, int64_t b, int64_t target) {
   const held_rows h = hold(g, a, b, half_width);
   pass_result p;
   const size_t n = static_cast<size_t>((b - a) * g.columns);
   p.out.assign(n, std::bit_cast<float>(UNTOUCHED));
   p.direct.assign(n, 2);
-  p.counts = lattice_mean_band(h.band, p.out.data(), p.direct.data(), a, b, nodata, half_width);
+  p.counts = lattice_mean_band(h.band, p.out.data(), p.direct.data(), a, b, nodata, half_width, 1, target);
   for (int64_t r = a; r < b; ++r)
     for (int64_t c = 0; c < g.columns; ++c) {
       const size_t i = static_cast<size_t>((r - a) * g.columns + c);
@@ -145,11 +145,12 @@ struct lattice_case {
   float nodata = ND;
 };
 
-std::string describe(const char* name, int64_t split) {
-  return std::string(name) + (split == 0 ? ", one pass" : ", passes of " + std::to_string(split) + " rows");
+std::string describe(const char* name, int64_t split, int64_t target) {
+  return std::string(name) + (split == 0 ? ", one pass" : ", passes of " + std::to_string(split) + " rows") +
+         ", " + kernel_target_name(target);
 }
 
-void check_case(const lattice_case& t) {
+void check_case(const lattice_case& t, int64_t target) {
   const grid g = make_grid(t.rows, t.columns, t.cell);
   const std::vector<float> expected = reference(g, t.nodata, t.half_width);
 
@@ -160,8 +161,8 @@ void check_case(const lattice_case& t) {
     lattice_counts total{0, 0, 0};
     for (int64_t a = 0; a < g.rows; a += step) {
       const int64_t b = std::min(g.rows, a + step);
-      const pass_result p = run_pass(g, t.nodata, t.half_width, a, b);
-      EXPECT_EQ(p.marked_but_written, 0) << describe(t.name, split) << ", rows " << a << ".." << b;
+      const pass_result p = run_pass(g, t.nodata, t.half_width, a, b, target);
+      EXPECT_EQ(p.marked_but_written, 0) << describe(t.name, split, target) << ", rows " << a << ".." << b;
       total.fast += p.counts.fast;
       total.empty += p.counts.empty;
       total.direct += p.counts.direct;
@@ -170,29 +171,31 @@ void check_case(const lattice_case& t) {
           const float got = p.out[static_cast<size_t>((r - a) * g.columns + c)];
           const float want = expected[static_cast<size_t>(r * g.columns + c)];
           ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want))
-              << describe(t.name, split) << ", cell (" << r << ", " << c << "): " << got << " vs " << want;
+              << describe(t.name, split, target) << ", cell (" << r << ", " << c << "): " << got << " vs "
+              << want;
         }
       if (split == 0) {
         for (const probe& q : t.probes) {
           const uint8_t mark = p.direct[static_cast<size_t>(q.row * g.columns + q.column)];
-          EXPECT_EQ(mark, q.fast ? 0 : 1) << t.name << ": window at (" << q.row << ", " << q.column
-                                          << ") should be " << (q.fast ? "fast" : "direct");
+          EXPECT_EQ(mark, q.fast ? 0 : 1)
+              << describe(t.name, split, target) << ": window at (" << q.row << ", " << q.column
+              << ") should be " << (q.fast ? "fast" : "direct");
         }
       }
     }
-    EXPECT_EQ(total.fast + total.empty + total.direct, g.rows * g.columns) << describe(t.name, split);
+    EXPECT_EQ(total.fast + total.empty + total.direct, g.rows * g.columns) << describe(t.name, split, target);
     if (split != 0) continue;
     switch (t.expect) {
       case paths::all_fast:
-        EXPECT_EQ(total.direct, 0) << t.name;
-        EXPECT_GT(total.fast, 0) << t.name;
+        EXPECT_EQ(total.direct, 0) << describe(t.name, split, target);
+        EXPECT_GT(total.fast, 0) << describe(t.name, split, target);
         break;
       case paths::no_fast:
-        EXPECT_EQ(total.fast, 0) << t.name;
+        EXPECT_EQ(total.fast, 0) << describe(t.name, split, target);
         break;
       case paths::both:
-        EXPECT_GT(total.fast, 0) << t.name;
-        EXPECT_GT(total.direct, 0) << t.name;
+        EXPECT_GT(total.fast, 0) << describe(t.name, split, target);
+        EXPECT_GT(total.direct, 0) << describe(t.name, split, target);
         break;
     }
   }
@@ -204,6 +207,7 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
   const float two104 = std::ldexp(1.0f, 104);
   const float two127 = std::ldexp(1.0f, 127);
   const float largest = std::numeric_limits<float>::max();  // (2^24 - 1) * 2^104
+  const float tiny = std::ldexp(1.5f, -80);
   // clang-format off
   const lattice_case cases[] = {
       // Whole numbers, and the bound on the window's magnitudes.
@@ -249,6 +253,10 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
        row_of({two104, two104, two104, 0, two127, largest - two127, 0}), 1, paths::all_fast, {{0, 5, true}}},
       {"multiples of 2^104 summing to 2^128: infinity", 1, 7,
        row_of({two104, two104, two104, 0, two127, two127, 0}), 1, paths::all_fast, {{0, 5, true}}},
+      // Scaled to units of 2^104 a tiny value underflows to 0; it must
+      // still be off that lattice, or its window would lose it.
+      {"a tiny value among multiples of 2^104", 1, 7, row_of({two104, two104, two104, 0, tiny, 0, two104}), 1,
+       paths::both, {{0, 1, true}, {0, 4, false}}},
       {"subnormal multiples of 2^-149", 17, 21,
        [](int64_t r, int64_t c) { return std::ldexp(whole(r, c, 10, 1000), -149); }, 2, paths::all_fast},
       {"multiples of 2^-140 from subnormal to normal, signed", 17, 21,
@@ -295,7 +303,9 @@ TEST(LatticeMean, SameBitsAsTheDefinition) {
        [](int64_t r, int64_t c) { return whole(r, c, 27, 1000); }, 1073741823, paths::all_fast},
   };
   // clang-format on
-  for (const lattice_case& t : cases) check_case(t);
+  // Every SIMD target this build has and this CPU runs.
+  for (int64_t target : kernel_targets())
+    for (const lattice_case& t : cases) check_case(t, target);
 }
 
 TEST(LatticeMean, CountsAbove2To24StopAt2To24) {
@@ -357,12 +367,11 @@ TEST(FilterBand, BothPathsGiveTheDefinitionsBitsInAnyBands) {
                                          {kernel_path::simd, 0, 2, false}};
         for (const kernel_config& config : configs) {
           for (int64_t band_rows : {int64_t{1}, int64_t{4}, int64_t{16}, sh.rows}) {
-            const std::string where = std::string(t.name) + " " + std::to_string(sh.rows) + "x" +
-                                      std::to_string(sh.columns) + ", half width " +
-                                      std::to_string(half_width) +
-                                      (config.lattice ? ", integer sums" : ", direct only") + ", " +
-                                      std::to_string(config.threads) + " threads" +
-                                      ", bands of " + std::to_string(band_rows);
+            const std::string where =
+                std::string(t.name) + " " + std::to_string(sh.rows) + "x" + std::to_string(sh.columns) +
+                ", half width " + std::to_string(half_width) +
+                (config.lattice ? ", integer sums" : ", direct only") + ", " +
+                std::to_string(config.threads) + " threads" + ", bands of " + std::to_string(band_rows);
             std::vector<float> out(g.cells.size());
             std::vector<int64_t> done;
             for (int64_t a = 0; a < g.rows; a += band_rows) {

@@ -88,8 +88,8 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   thread_local int64_t marks_size = 0, scratch_size = 0;
   uint8_t* marks = nullptr;
   float* scratch = nullptr;
-  if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) &&
-      cols > 0 && row_begin < row_end) {
+  if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) && cols > 0 &&
+      row_begin < row_end) {
     marks = reuse(kept_marks, marks_size, chunk * cols);
     scratch = reuse(kept_scratch, scratch_size, chunk * cols);
   }
@@ -99,7 +99,8 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   for (int64_t a = row_begin; a < row_end; a += chunk) {
     const int64_t b = std::min(row_end, a + chunk);
     float* pass_out = out + (a - row_begin) * cols;
-    const lattice_counts n = lattice_mean_band(in, pass_out, marks, a, b, nodata, half_width, config.threads);
+    const lattice_counts n =
+        lattice_mean_band(in, pass_out, marks, a, b, nodata, half_width, config.threads, config.target);
     if (n.fast == 0 && n.empty == 0) {
       // Nothing on the lattice: the kernel takes the pass as it comes, and
       // reports its rows as they become final.

@@ -438,9 +438,13 @@ bool cpu_runs(int64_t target) { return (hwy::SupportedTargets() & target) != 0; 
 
 simd_kernel simd_kernel_best() { return HWY_DYNAMIC_DISPATCH(wavgrid_simd::kernel_of_target)(); }
 
+int simd_dispatch_index(int64_t target) {
+  return wavgrid_simd::cpu_runs(target) ? wavgrid_simd::table_index(target) : -1;
+}
+
 simd_kernel simd_kernel_for(int64_t target) {
-  const int index = wavgrid_simd::table_index(target);
-  if (index < 0 || !wavgrid_simd::cpu_runs(target)) return simd_kernel{nullptr, target};
+  const int index = simd_dispatch_index(target);
+  if (index < 0) return simd_kernel{nullptr, target};
   const auto entry = wavgrid_simd::HWY_DISPATCH_TABLE(kernel_of_target)[index];
   if (entry == nullptr) return simd_kernel{nullptr, target};
   const simd_kernel k = entry();
@@ -451,8 +455,8 @@ simd_kernel simd_kernel_for(int64_t target) {
 int64_t simd_available_targets() { return hwy::SupportedTargets() & HWY_TARGETS; }
 
 int64_t simd_peak_adds(int64_t target, int64_t iterations, float* sink) {
-  const int index = wavgrid_simd::table_index(target);
-  if (index < 0 || !wavgrid_simd::cpu_runs(target) || simd_kernel_for(target).rows == nullptr) return 0;
+  const int index = simd_dispatch_index(target);
+  if (index < 0 || simd_kernel_for(target).rows == nullptr) return 0;
   return wavgrid_simd::HWY_DISPATCH_TABLE(peak_adds)[index](iterations, sink);
 }
 

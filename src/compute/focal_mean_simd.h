@@ -52,6 +52,11 @@ simd_kernel simd_kernel_best();
 // for it or this CPU cannot run it.
 simd_kernel simd_kernel_for(int64_t target);
 
+// The position of a target's entry in the tables of per-target functions
+// that HWY_EXPORT makes, or -1 when this build has no code for the target
+// or this CPU cannot run it.
+int simd_dispatch_index(int64_t target);
+
 // Every target this build has code for and this CPU runs, best first.
 int64_t simd_available_targets();
 

@@ -49,6 +49,10 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
 // exponent suits the rows, or the working memory (a few integers per column)
 // cannot be had, every cell is marked, empty centres included.
 // `out` and `direct` hold (row_end - row_begin) rows of in.columns cells.
-// Up to `threads` threads share the work, in strips of columns.
+// Up to `threads` threads share the work, in strips of columns. `target`
+// names the SIMD target to run on (a Highway target bit, for tests), 0 the
+// best this CPU runs; every target gives the same bits. Every cell is
+// marked when the target cannot run here.
 lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
-                                 int64_t row_end, float nodata, int64_t half_width, int threads = 1);
+                                 int64_t row_end, float nodata, int64_t half_width, int threads = 1,
+                                 int64_t target = 0);

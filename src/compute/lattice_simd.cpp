@@ -1,0 +1,346 @@
+// The integer-sum path on vectors. Highway's foreach_target.h compiles this
+// file once per SIMD target; the best one for the CPU is picked at run time.
+//
+// For a strip of output columns, every column the strip's windows reach
+// keeps sums over the input rows of the current output row's window: the
+// count of valid cells, the sum of their magnitudes in units of 2^e (a valid
+// cell off the lattice counts as more than the bound, so any window holding
+// it fails) and the sum of their values in units of 2^e. Moving to the next
+// output row adds the entering row and takes away the leaving one. Each
+// output row then forms running totals of the column sums along the row, and
+// a window's sums are the difference of two running totals.
+//
+// Exactness. Counts and magnitudes are summed in 64-bit integers, which
+// cannot overflow (at most 2^31 rows of cells of at most 2^24 + 1, and
+// column magnitudes cut at 2^25 before they are totalled along a row). Value
+// sums wrap around 2^32; they are only read where the window's magnitude sum
+// is at most 2^24, and then the true sum lies in [-2^24, 2^24] and the
+// wrapped one is that number. Whether a cell is on the lattice is decided
+// without rounding: see cell_units.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compute/lattice_simd.cpp"
+#include "compute/lattice_simd.h"
+
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+HWY_BEFORE_NAMESPACE();
+namespace wavgrid_lattice {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<D>;
+using DU = hn::RebindToUnsigned<D>;
+using DU8 = hn::Rebind<uint8_t, DU>;
+using D64 = hn::ScalableTag<int64_t>;
+using DU64 = hn::RebindToUnsigned<D64>;
+using D64_I32 = hn::Rebind<int32_t, D64>;   // as many 32-bit lanes as D64 has
+using D64_U32 = hn::Rebind<uint32_t, D64>;  // the same, unsigned
+
+constexpr int64_t BOUND = int64_t{1} << 24;  // largest window magnitude, in units of 2^e
+// The magnitude given to a valid cell that is off the lattice: above the
+// bound on its own, so any window holding it fails.
+constexpr int32_t OFF_LATTICE = (int32_t{1} << 24) + 1;
+// Column magnitude sums are cut here before they are totalled along a row:
+// a column above the bound fails every window that holds it either way, and
+// the cut keeps a row of up to 2^31 columns within 2^56.
+constexpr int64_t COLUMN_CAP = int64_t{1} << 25;
+
+// How a cell is put into units of 2^e: multiplied by 2^-e in two steps
+// (2^-e itself may not be a float), then checked. A cell v is on the
+// lattice with U units exactly when v = U * 2^e with U a whole number of
+// magnitude at most 2^24. Then both steps are exact and give U; and when
+// the result u is a whole number of that size, u * 2^e is exact, so
+// u * 2^e == v proves v = u * 2^e whatever the steps rounded on the way.
+struct unit_scale {
+  float first;   // 2^-(e / 2)
+  float second;  // 2^-(e - e / 2)
+  float unit;    // 2^e
+};
+
+float power_of_two(int k) { return std::ldexp(1.0f, k); }
+
+unit_scale scale_for(int e) { return {power_of_two(-(e / 2)), power_of_two(-(e - e / 2)), power_of_two(e)}; }
+
+// One cell: whether it is valid, its units (0 unless valid and on the
+// lattice) and its magnitude (0 when empty, OFF_LATTICE when off it).
+struct cell_units {
+  int32_t valid, units, magnitude;
+};
+
+cell_units units_of(float v, float nodata, const unit_scale& s) {
+  if (!(v > nodata)) return {0, 0, 0};  // a NaN is never valid
+  const float u = v * s.first * s.second;
+  const bool on = std::fabs(u) <= 16777216.0f && std::trunc(u) == u && u * s.unit == v;
+  if (!on) return {1, 0, OFF_LATTICE};
+  const int32_t units = static_cast<int32_t>(u);
+  return {1, units, units < 0 ? -units : units};
+}
+
+// The same for a vector of cells.
+struct vector_units {
+  hn::Mask<DI> valid;
+  hn::Vec<DI> units, magnitude;
+};
+
+HWY_INLINE vector_units units_of(hn::Vec<D> v, hn::Vec<D> nodata, const unit_scale& s) {
+  const D d;
+  const DI di;
+  const auto valid = hn::Gt(v, nodata);
+  const auto u = hn::Mul(hn::Mul(v, hn::Set(d, s.first)), hn::Set(d, s.second));
+  const auto on = hn::And(hn::And(valid, hn::Le(hn::Abs(u), hn::Set(d, 16777216.0f))),
+                          hn::And(hn::Eq(hn::Trunc(u), u), hn::Eq(hn::Mul(u, hn::Set(d, s.unit)), v)));
+  const auto units = hn::ConvertTo(di, hn::IfThenElseZero(on, u));
+  const auto valid_i = hn::RebindMask(di, valid);
+  const auto magnitude = hn::IfThenElseZero(
+      valid_i, hn::IfThenElse(hn::RebindMask(di, on), hn::Abs(units), hn::Set(di, OFF_LATTICE)));
+  return {valid_i, units, magnitude};
+}
+
+// The strip's column sums, their running totals along the row, and the
+// per-row results, all in one block of scratch memory.
+struct strip_memory {
+  uint32_t* value;      // per reach column, wrapping
+  int64_t* count;       // per reach column
+  int64_t* magnitude;   // per reach column
+  int32_t* count_step;  // per reach column: the change for this row
+  int32_t* magnitude_step;
+  int64_t* count_total;  // running totals, output positions + window width
+  int64_t* magnitude_total;
+  uint32_t* value_total;
+  uint32_t* window_count;  // per output column: min(count, 2^24)
+  uint32_t* window_fits;   // per output column: all ones when the window qualifies
+};
+
+// Adds the row `entering` and takes away the row `leaving` (either may be
+// null) over the n reach columns; the lines start at the first of them.
+void slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t n,
+                   float nodata, const unit_scale& s, const strip_memory& m) {
+  const D d;
+  const DI di;
+  const DU du;
+  const int64_t lanes = static_cast<int64_t>(hn::Lanes(d));
+  const auto nd = hn::Set(d, nodata);
+  const auto none =
+      vector_units{hn::RebindMask(di, hn::Lt(hn::Zero(d), hn::Zero(d))), hn::Zero(di), hn::Zero(di)};
+  int64_t j = 0;
+  for (; j + lanes <= n; j += lanes) {
+    const vector_units a = entering != nullptr ? units_of(hn::LoadU(d, entering + j), nd, s) : none;
+    const vector_units b = leaving != nullptr ? units_of(hn::LoadU(d, leaving + j), nd, s) : none;
+    // A true mask is all ones, which is -1.
+    const auto count_step = hn::Sub(hn::VecFromMask(di, b.valid), hn::VecFromMask(di, a.valid));
+    hn::StoreU(count_step, di, m.count_step + j);
+    hn::StoreU(hn::Sub(a.magnitude, b.magnitude), di, m.magnitude_step + j);
+    const auto value = hn::Add(hn::LoadU(du, m.value + j), hn::BitCast(du, hn::Sub(a.units, b.units)));
+    hn::StoreU(value, du, m.value + j);
+  }
+  for (; j < n; ++j) {
+    const cell_units a = entering != nullptr ? units_of(entering[j], nodata, s) : cell_units{0, 0, 0};
+    const cell_units b = leaving != nullptr ? units_of(leaving[j], nodata, s) : cell_units{0, 0, 0};
+    m.count_step[j] = a.valid - b.valid;
+    m.magnitude_step[j] = a.magnitude - b.magnitude;
+    m.value[j] += static_cast<uint32_t>(a.units) - static_cast<uint32_t>(b.units);
+  }
+
+  const D64 d64;
+  const D64_I32 d32;
+  const int64_t lanes64 = static_cast<int64_t>(hn::Lanes(d64));
+  j = 0;
+  for (; j + lanes64 <= n; j += lanes64) {
+    hn::StoreU(hn::Add(hn::LoadU(d64, m.count + j), hn::PromoteTo(d64, hn::LoadU(d32, m.count_step + j))),
+               d64, m.count + j);
+    hn::StoreU(
+        hn::Add(hn::LoadU(d64, m.magnitude + j), hn::PromoteTo(d64, hn::LoadU(d32, m.magnitude_step + j))),
+        d64, m.magnitude + j);
+  }
+  for (; j < n; ++j) {
+    m.count[j] += m.count_step[j];
+    m.magnitude[j] += m.magnitude_step[j];
+  }
+}
+
+// Running totals along the row: total[t] sums the reach columns left of
+// grid column c_begin - half + t (t in [0, positions)), so that the window
+// of output column c_begin + i sums to total[i + width] - total[i].
+void running_totals(const strip_memory& m, int64_t reach_begin, int64_t reach_end, int64_t left,
+                    int64_t positions) {
+  int64_t count = 0, magnitude = 0;
+  uint32_t value = 0;
+  for (int64_t t = 0; t < positions; ++t) {
+    m.count_total[t] = count;
+    m.magnitude_total[t] = magnitude;
+    m.value_total[t] = value;
+    const int64_t g = left + t;
+    if (g >= reach_begin && g < reach_end) {
+      const int64_t j = g - reach_begin;
+      count += m.count[j];
+      magnitude += std::min(m.magnitude[j], COLUMN_CAP);
+      value += m.value[j];
+    }
+  }
+}
+
+// Each output column's window count, cut at 2^24 (adding 1.0f to a float
+// count stops there), and whether its magnitude sum is within the bound.
+void window_tests(const strip_memory& m, int64_t outputs, int64_t width) {
+  const D64 d64;
+  const DU64 du64;
+  const D64_U32 du32;
+  const int64_t lanes64 = static_cast<int64_t>(hn::Lanes(d64));
+  const auto bound = hn::Set(d64, BOUND);
+  const auto above = hn::Set(d64, BOUND + 1);
+  int64_t i = 0;
+  for (; i + lanes64 <= outputs; i += lanes64) {
+    const auto count = hn::Sub(hn::LoadU(d64, m.count_total + i + width), hn::LoadU(d64, m.count_total + i));
+    hn::StoreU(hn::TruncateTo(du32, hn::BitCast(du64, hn::Min(count, bound))), du32, m.window_count + i);
+    const auto magnitude =
+        hn::Sub(hn::LoadU(d64, m.magnitude_total + i + width), hn::LoadU(d64, m.magnitude_total + i));
+    const auto fits = hn::VecFromMask(d64, hn::Lt(magnitude, above));
+    hn::StoreU(hn::TruncateTo(du32, hn::BitCast(du64, fits)), du32, m.window_fits + i);
+  }
+  for (; i < outputs; ++i) {
+    const int64_t count = m.count_total[i + width] - m.count_total[i];
+    const int64_t magnitude = m.magnitude_total[i + width] - m.magnitude_total[i];
+    m.window_count[i] = static_cast<uint32_t>(std::min(count, BOUND));
+    m.window_fits[i] = magnitude <= BOUND ? ~uint32_t{0} : 0u;
+  }
+}
+
+// Writes the means of the windows that qualify and the no-data value for
+// empty centres, and marks the rest for the direct computation. A window
+// that does not qualify may have no count: its quotient is formed but never
+// stored. `centre`, `out` and `direct` start at the strip's first column.
+void row_means(const strip_memory& m, const float* HWY_RESTRICT centre, float* HWY_RESTRICT out,
+               uint8_t* HWY_RESTRICT direct, int64_t outputs, int64_t width, float nodata, float unit,
+               lattice_counts& counts) {
+  const D d;
+  const DI di;
+  const DU du;
+  const DU8 du8;
+  const int64_t lanes = static_cast<int64_t>(hn::Lanes(d));
+  const auto nd = hn::Set(d, nodata);
+  const auto unit_v = hn::Set(d, unit);
+  const auto one = hn::Set(du, 1u);
+  int64_t fast = 0, empty = 0;
+  int64_t i = 0;
+  for (; i + lanes <= outputs; i += lanes) {
+    const auto count = hn::ConvertTo(d, hn::BitCast(di, hn::LoadU(du, m.window_count + i)));
+    const auto units = hn::Sub(hn::LoadU(du, m.value_total + i + width), hn::LoadU(du, m.value_total + i));
+    const auto mean = hn::Div(hn::Mul(hn::ConvertTo(d, hn::BitCast(di, units)), unit_v), count);
+    const auto fits = hn::RebindMask(d, hn::Ne(hn::LoadU(du, m.window_fits + i), hn::Zero(du)));
+    const auto valid = hn::Gt(hn::LoadU(d, centre + i), nd);
+    const auto take = hn::And(valid, fits);
+    hn::StoreU(hn::IfThenElse(valid, hn::IfThenElse(take, mean, hn::LoadU(d, out + i)), nd), d, out + i);
+    const auto marked = hn::RebindMask(du, hn::AndNot(take, valid));
+    hn::StoreU(hn::TruncateTo(du8, hn::IfThenElseZero(marked, one)), du8, direct + i);
+    fast += static_cast<int64_t>(hn::CountTrue(d, take));
+    empty += lanes - static_cast<int64_t>(hn::CountTrue(d, valid));
+  }
+  for (; i < outputs; ++i) {
+    const bool valid = centre[i] > nodata;
+    const bool take = valid && m.window_fits[i] != 0;
+    const int32_t units = static_cast<int32_t>(m.value_total[i + width] - m.value_total[i]);
+    const float mean =
+        static_cast<float>(units) * unit / static_cast<float>(static_cast<int32_t>(m.window_count[i]));
+    out[i] = valid ? (take ? mean : out[i]) : nodata;
+    direct[i] = static_cast<uint8_t>(valid && !take);
+    fast += take;
+    empty += !valid;
+  }
+  counts.fast += fast;
+  counts.empty += empty;
+  counts.direct += outputs - fast - empty;
+}
+
+bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
+  const row_band& in = job.in;
+  const int64_t columns = in.columns;
+  if (job.row_begin >= job.row_end || job.c_begin >= job.c_end) return true;
+  // A window reaching past an edge of the grid by more than the grid holds
+  // no more cells: the reach is cut to the grid.
+  const int64_t half = std::min(job.half_width, columns - 1);
+  const int64_t half_r = std::min(job.half_width, in.grid_rows - 1);
+  const int64_t width = 2 * half + 1;
+  const int64_t reach_begin = std::max<int64_t>(0, job.c_begin - half);
+  const int64_t reach_end = std::min(columns, job.c_end + half);
+  const int64_t n = reach_end - reach_begin;
+  const int64_t outputs = job.c_end - job.c_begin;
+  const int64_t positions = outputs + width;
+
+  // Every array is padded to whole vectors and starts on a 64-byte line.
+  uint64_t bytes = 0;
+  auto part = [&bytes](int64_t elements, uint64_t size) {
+    const uint64_t at = bytes;
+    bytes += (static_cast<uint64_t>(elements + 16) * size + 63) / 64 * 64;
+    return at;
+  };
+  const uint64_t value_at = part(n, 4), count_at = part(n, 8), magnitude_at = part(n, 8);
+  const uint64_t count_step_at = part(n, 4), magnitude_step_at = part(n, 4);
+  const uint64_t count_total_at = part(positions, 8), magnitude_total_at = part(positions, 8);
+  const uint64_t value_total_at = part(positions, 4);
+  const uint64_t window_count_at = part(outputs, 4), window_fits_at = part(outputs, 4);
+  char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
+  if (memory == nullptr) return false;
+  const strip_memory m{reinterpret_cast<uint32_t*>(memory + value_at),
+                       reinterpret_cast<int64_t*>(memory + count_at),
+                       reinterpret_cast<int64_t*>(memory + magnitude_at),
+                       reinterpret_cast<int32_t*>(memory + count_step_at),
+                       reinterpret_cast<int32_t*>(memory + magnitude_step_at),
+                       reinterpret_cast<int64_t*>(memory + count_total_at),
+                       reinterpret_cast<int64_t*>(memory + magnitude_total_at),
+                       reinterpret_cast<uint32_t*>(memory + value_total_at),
+                       reinterpret_cast<uint32_t*>(memory + window_count_at),
+                       reinterpret_cast<uint32_t*>(memory + window_fits_at)};
+  std::memset(m.value, 0, static_cast<size_t>(n) * 4);
+  std::memset(m.count, 0, static_cast<size_t>(n) * 8);
+  std::memset(m.magnitude, 0, static_cast<size_t>(n) * 8);
+
+  const unit_scale s = scale_for(job.e);
+  // The window rows of row_begin are summed once; then each output row adds
+  // the row entering its window and takes away the row leaving it.
+  const int64_t first = std::max<int64_t>(0, job.row_begin - half_r);
+  const int64_t last = std::min(in.grid_rows - 1, job.row_begin + half_r);
+  for (int64_t i = first; i <= last; ++i)
+    slide_columns(band_row(in, i) + reach_begin, nullptr, n, job.nodata, s, m);
+  for (int64_t r = job.row_begin; r < job.row_end; ++r) {
+    if (r > job.row_begin) {
+      const float* entering = r + half_r < in.grid_rows ? band_row(in, r + half_r) + reach_begin : nullptr;
+      const float* leaving = r - half_r - 1 >= 0 ? band_row(in, r - half_r - 1) + reach_begin : nullptr;
+      slide_columns(entering, leaving, n, job.nodata, s, m);
+    }
+    running_totals(m, reach_begin, reach_end, job.c_begin - half, positions);
+    window_tests(m, outputs, width);
+    const int64_t offset = (r - job.row_begin) * columns + job.c_begin;
+    row_means(m, band_row(in, r) + job.c_begin, job.out + offset, job.direct + offset, outputs, width,
+              job.nodata, s.unit, counts);
+  }
+  return true;
+}
+
+lattice_strip_fn strip_of_target() { return &lattice_strip; }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace wavgrid_lattice
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace wavgrid_lattice {
+HWY_EXPORT(strip_of_target);
+}  // namespace wavgrid_lattice
+
+lattice_strip_fn lattice_strip_for(int64_t target) {
+  if (target == 0) return HWY_DYNAMIC_DISPATCH(wavgrid_lattice::strip_of_target)();
+  const int index = simd_dispatch_index(target);
+  if (index < 0) return nullptr;
+  const auto entry = wavgrid_lattice::HWY_DISPATCH_TABLE(strip_of_target)[index];
+  return entry != nullptr ? entry() : nullptr;
+}
+
+#endif  // HWY_ONCE
