@@ -16,9 +16,7 @@ namespace {
 
 using cell_buffer = std::unique_ptr<float[], free_deleter>;
 
-cell_buffer allocate_cells(int64_t n) {
-  return cell_buffer(static_cast<float*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * 4)));
-}
+cell_buffer allocate_cells(int64_t n) { return cell_buffer(cells_allocate(n)); }
 
 // Output band k covers rows [out_begin(k), out_end(k)); its windows reach
 // input rows [in_begin(k), in_end(k)).

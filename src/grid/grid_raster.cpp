@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -31,6 +32,18 @@ void ask_for_huge_pages(void* block, size_t bytes) {
 }
 
 }  // namespace
+
+float* cells_allocate(int64_t n) {
+  constexpr size_t HUGE_PAGE = size_t{2} << 20;
+  if (n < 0 || static_cast<uint64_t>(n) > std::numeric_limits<size_t>::max() / sizeof(float) - HUGE_PAGE)
+    return nullptr;
+  const size_t bytes = std::max<size_t>(static_cast<size_t>(n) * sizeof(float), 1);
+  if (bytes < 2 * HUGE_PAGE) return static_cast<float*>(std::malloc(bytes));
+  const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  void* block = std::aligned_alloc(HUGE_PAGE, rounded);
+  if (block != nullptr) ask_for_huge_pages(block, rounded);
+  return static_cast<float*>(block);
+}
 
 bool raster_create(grid_raster& r, int64_t rows, int64_t columns) {
   r = grid_raster{};

@@ -21,9 +21,12 @@ struct grid_raster {
 // memory cannot be had; never throws.
 bool raster_create(grid_raster& r, int64_t rows, int64_t columns);
 
+// Room for n cells (contents undefined), for working buffers; freed with
+// std::free. Blocks of a few megabytes and more start on a 2 MiB boundary
+// and ask for huge pages. Null when the memory cannot be had.
+float* cells_allocate(int64_t n);
+
 inline int64_t raster_cells(const grid_raster& r) { return r.rows * r.columns; }
 
 inline float* raster_row(grid_raster& r, int64_t row) { return r.cells.get() + row * r.columns; }
-inline const float* raster_row(const grid_raster& r, int64_t row) {
-  return r.cells.get() + row * r.columns;
-}
+inline const float* raster_row(const grid_raster& r, int64_t row) { return r.cells.get() + row * r.columns; }
