@@ -46,12 +46,15 @@ lattice_counts all_direct(const row_band& in, uint8_t* direct, int64_t row_begin
   return {0, 0, cells};
 }
 
-// Tiles of up to TILE x TILE cells, evenly spread over at most
-// SAMPLED_TILE_ROWS rows and SAMPLED_TILE_COLUMNS columns of tiles per pass,
-// are looked at when choosing the exponent.
+// Tiles of up to TILE x TILE cells, evenly spread over the rows the pass
+// reaches and over its columns, are looked at when choosing the exponent:
+// one row of tiles per SAMPLE_ROW_STEP output rows (at least one, at most
+// SAMPLED_TILE_ROWS) and at most SAMPLED_TILE_COLUMNS columns of tiles, so
+// that the choice costs a few per cent of summing the pass.
 constexpr int64_t TILE = 4;
+constexpr int64_t SAMPLE_ROW_STEP = 16;
 constexpr int64_t SAMPLED_TILE_ROWS = 8;
-constexpr int64_t SAMPLED_TILE_COLUMNS = 1024;
+constexpr int64_t SAMPLED_TILE_COLUMNS = 256;
 // A pass is only summed when at least this share of the sampled tiles (of
 // those holding a nonzero valid cell) agrees on an exponent: otherwise the
 // sums would cost about as much as the few windows they could spare.
@@ -95,7 +98,8 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   const int64_t reach_end = std::min(in.grid_rows, row_end + half_width);
   const int64_t window_cells = window_side(half_width, in.grid_rows) * window_side(half_width, in.columns);
   const int64_t side = std::min<int64_t>(2 * half_width + 1, TILE);
-  const int64_t row_stride = std::max(side, (reach_end - reach_first) / SAMPLED_TILE_ROWS);
+  const int64_t tile_rows = std::clamp<int64_t>((row_end - row_begin) / SAMPLE_ROW_STEP, 1, SAMPLED_TILE_ROWS);
+  const int64_t row_stride = std::max(side, (reach_end - reach_first) / tile_rows);
   const int64_t column_stride = std::max(side, in.columns / SAMPLED_TILE_COLUMNS);
 
   // Each tile votes for every exponent of its interval; the exponent with
