@@ -175,11 +175,22 @@ TEST_F(TempDir, OutputNeverTruncatesTheInput) {
   }
   EXPECT_EQ(read_file(path("in")), bytes);
 
-  write_file(path("other"), "old contents");
-  FILE* out = nullptr;
-  ASSERT_EQ(open_grid_output(path("other").c_str(), in, &out), open_result::ok);
-  std::fclose(out);
-  EXPECT_EQ(read_file(path("other")), "") << "an ordinary output is emptied";
+  // An ordinary output is written over in place and ends after the last
+  // byte written, whether the run wrote some bytes or none.
+  for (const std::string& written : {std::string("new"), std::string()}) {
+    write_file(path("other"), "old contents");
+    FILE* out = nullptr;
+    ASSERT_EQ(open_grid_output(path("other").c_str(), in, &out), open_result::ok);
+    {
+      output_extent extent{out};
+      std::fwrite(written.data(), 1, written.size(), out);
+      extent.mark();
+      std::fseek(out, 0, SEEK_SET);  // a later write nearer the start does not shorten it
+      extent.mark();
+    }
+    std::fclose(out);
+    EXPECT_EQ(read_file(path("other")), written);
+  }
   std::fclose(in);
 }
 

@@ -50,6 +50,7 @@ struct pipeline {
   int64_t filtering = 0;       // filter threads still running
   std::vector<bool> finished;  // per buffer: its band is final (beyond `filtered`)
   int64_t written = 0;         // bands handed to the output
+  int64_t offered = 0;         // bands whose rows went to row_values
   bool read_failed = false;
 
   bool filtering_over() const { return filtering == 0; }
@@ -156,26 +157,35 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
     }
   });
 
-  bool write_failed = false;
-  std::thread writer([&] {
-    for (int64_t k = 0;; ++k) {
-      p.wait([&] { return p.filtered > k || p.filtering_over(); });
-      {
-        std::lock_guard<std::mutex> lock(p.m);
-        if (p.filtered <= k) return;  // filtering ended before this band
+  // The writer and the statistics both take the filtered bands in order,
+  // each on a thread of its own: their work cannot overlap within one
+  // thread, and the statistics' additions must run one after another.
+  auto after_filtering = [&](int64_t& progress, auto&& use) {
+    return std::thread([&progress, use, &p, &geo, &out_of] {
+      for (int64_t k = 0;; ++k) {
+        p.wait([&] { return p.filtered > k || p.filtering_over(); });
+        {
+          std::lock_guard<std::mutex> lock(p.m);
+          if (p.filtered <= k) return;  // filtering ended before this band
+        }
+        use(out_of(k), geo.out_begin(k), geo.out_end(k) - geo.out_begin(k));
+        p.publish([&] { progress = k + 1; });
       }
-      const float* buf = out_of(k);
-      const int64_t rows = geo.out_end(k) - geo.out_begin(k);
-      for (int64_t r = 0; r < rows; ++r) row_values(buf + r * cols, cols);
-      // After a failed write the rest is not written, but every row is still
-      // filtered and counted, as when the grid is written in one piece.
-      if (!write_failed) write_failed = !io.write(buf, geo.out_begin(k), rows);
-      p.publish([&] { p.written = k + 1; });
-    }
+    });
+  };
+  bool write_failed = false;
+  std::thread writer = after_filtering(p.written, [&](const float* buf, int64_t first_row, int64_t rows) {
+    // After a failed write the rest is not written, but every row is still
+    // filtered and counted, as when the grid is written in one piece.
+    if (!write_failed) write_failed = !io.write(buf, first_row, rows);
+  });
+  std::thread counter = after_filtering(p.offered, [&](const float* buf, int64_t, int64_t rows) {
+    for (int64_t r = 0; r < rows; ++r) row_values(buf + r * cols, cols);
   });
 
   // A filter thread takes the next band once its input is loaded and the
-  // output buffer it will fill has been written; it stops when every band
+  // output buffer it will fill has been written and its rows counted; it
+  // stops when every band
   // is taken or the input ended before the next one.
   auto filter_bands = [&] {
     for (;;) {
@@ -183,7 +193,8 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
       {
         std::unique_lock<std::mutex> lock(p.m);
         p.changed.wait(lock, [&] {
-          return p.taken >= geo.bands || (p.loaded > p.taken && p.written > p.taken - p.depth) ||
+          return p.taken >= geo.bands ||
+                 (p.loaded > p.taken && p.written > p.taken - p.depth && p.offered > p.taken - p.depth) ||
                  (p.read_failed && p.loaded <= p.taken);
         });
         if (p.taken >= geo.bands || p.loaded <= p.taken) break;
@@ -227,6 +238,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   for (std::thread& t : filters) t.join();
   reader.join();
   writer.join();
+  counter.join();
 
   if (p.read_failed) return {stream_status::read_short, rows_done};
   if (write_failed) return {stream_status::write_short, rows_done};

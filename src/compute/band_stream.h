@@ -17,7 +17,7 @@
 using band_filter_fn =
     std::function<void(const row_band& in, float* out, int64_t row_begin, int64_t row_end, int threads)>;
 
-// Receives each finished output row, in ascending order, before it is written.
+// Receives each finished output row, in ascending order.
 using row_values_fn = std::function<void(const float* values, int64_t columns)>;
 
 enum class stream_status {
@@ -57,8 +57,8 @@ struct stream_io {
 // `filter` and hands the output rows to io.write. Filtering uses `threads`
 // threads: with enough bands each filters bands of its own, with few the
 // bands go one at a time to `filter` with all of them. row_done runs on the
-// calling thread as bands become final; row_values runs on the writer
-// thread before each row is written; both see rows in ascending order.
+// calling thread as bands become final; row_values runs on a thread of its
+// own, beside the writer; both see rows in ascending order.
 // After a failed write the remaining rows are still filtered and offered
 // to row_values, but not written.
 stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows, int threads,

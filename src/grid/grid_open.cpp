@@ -34,10 +34,6 @@ open_result open_grid_output(const char* name, FILE* input, FILE** out) {
     ::close(fd);
     return open_result::same_as_input;
   }
-  if (S_ISREG(out_st.st_mode) && ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    return open_result::failed;
-  }
   FILE* f = fdopen(fd, "wb");
   if (f == nullptr) {
     ::close(fd);
@@ -45,4 +41,22 @@ open_result open_grid_output(const char* name, FILE* input, FILE** out) {
   }
   *out = f;
   return open_result::ok;
+}
+
+void output_extent::mark() {
+  if (f == nullptr) return;
+  const off_t at = ftello(f);
+  if (at > end) end = at;
+}
+
+void output_extent::cut() {
+  if (f == nullptr) return;
+  std::fflush(f);
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > end) {
+    if (ftruncate(fileno(f), end) != 0) {
+      // The bytes written are in place either way; a failed write shows
+      // through the stream's own error state.
+    }
+  }
 }

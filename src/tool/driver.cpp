@@ -78,16 +78,6 @@ bool report_dimension(const char* input, const char* what, dim_problem p, float 
   return true;
 }
 
-// Cuts a regular output file back to its 48-byte header.
-void cut_to_header(FILE* out) {
-  struct stat st;
-  if (fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode)) {
-    if (ftruncate(fileno(out), GRID_HEADER_BYTES) != 0) {
-      // Nothing more can be done; the read error is reported either way.
-    }
-  }
-}
-
 }  // namespace
 
 int wavgrid_run(int argc, char** argv) {
@@ -104,6 +94,8 @@ int wavgrid_run(int argc, char** argv) {
   file_closer out;
   if (!open_input_loop(in_name, &in.f)) return STATUS_USAGE;
   if (!open_output_loop(out_name, in.f, &out.f)) return STATUS_USAGE;
+  // However the run ends, the output ends after the last byte it wrote.
+  output_extent extent{out.f};
 
   const int32_t window = parse_window(argv[3]);
   if (!window_is_valid(window)) {
@@ -121,6 +113,7 @@ int wavgrid_run(int argc, char** argv) {
   // the header itself cannot reach the file (a full disk), neither can they,
   // whether or not the cells have been streamed out in between.
   const bool header_reached_file = std::fflush(out.f) == 0;
+  extent.mark();
 
   const bool bad_columns =
       report_dimension(in_name.c_str(), "columns", header.columns_problem, header_value(header, 0));
@@ -187,16 +180,14 @@ int wavgrid_run(int argc, char** argv) {
   }
   if (outcome.status == stream_status::read_short) {
     // Only a file that shrinks while it is read gets here after some rows
-    // were filtered: their output is cut back to the header.
-    if (row_counter > 0) {
-      std::fputs(msg::END_OF_DOTS, stdout);
-      std::fflush(out.f);
-      cut_to_header(out.f);
-    }
+    // were filtered: their output is cut back to the header when the run
+    // ends, as the extent reaches no further.
+    if (row_counter > 0) std::fputs(msg::END_OF_DOTS, stdout);
     std::printf(msg::VALUES_READ, in_name.c_str());
     return STATUS_READ;
   }
   std::fputs(msg::END_OF_DOTS, stdout);
+  extent.mark();
 
   const int stats_written = header_reached_file ? grid_write_stats(out.f, stats_finish(stats)) : 0;
   if (stats_written < 6) std::printf(msg::STATS_WRITE, out_name.c_str(), row_counter);
@@ -205,6 +196,8 @@ int wavgrid_run(int argc, char** argv) {
   // failed flush inside an earlier seek leaves only the stream's error flag.
   bool written = outcome.status != stream_status::write_short;
   if (size < 0) written = grid_write_values(out.f, output) == cells;
+  extent.mark();
+  extent.cut();
   written = std::fflush(out.f) == 0 && !std::ferror(out.f) && written;
   const bool closed = std::fclose(out.f) == 0;
   out.f = nullptr;
