@@ -193,6 +193,29 @@ void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row, 
   const auto limit = hn::Set(du, uint32_t{1} << 24);
   const int64_t w = 2 * half + 1;
   const int64_t end = stride + w - 1;  // positions that hold counts
+  const V limit_nodata = hn::Set(d, nodata);
+  const V empty = hn::Set(d, -1.0f);
+
+  // A narrow window is summed directly, in one pass. Each column count is
+  // clamped first, so that seven of them stay below 2^32.
+  if (w <= 7) {
+    int64_t c = 0;
+    for (; c + n <= columns; c += n) {
+      auto sum = hn::Min(hn::LoadU(du, counts + c), limit);
+      for (int64_t k = 1; k < w; ++k) sum = hn::Add(sum, hn::Min(hn::LoadU(du, counts + c + k), limit));
+      sum = hn::Min(sum, limit);
+      const V count = hn::ConvertTo(d, hn::BitCast(di, sum));
+      hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, centre_row + c), limit_nodata), count, empty), d,
+                 divisors + c);
+    }
+    for (; c < columns; ++c) {
+      uint32_t sum = 0;
+      for (int64_t k = 0; k < w; ++k) sum += std::min(counts[c + k], uint32_t{1} << 24);
+      divisors[c] = centre_row[c] > nodata ? static_cast<float>(std::min(sum, uint32_t{1} << 24)) : -1.0f;
+    }
+    std::fill(divisors + columns, divisors + stride, -1.0f);
+    return;
+  }
 
   // W is odd: its first piece is one count.
   for (int64_t c = 0; c < end; c += n) hn::StoreU(hn::Min(hn::LoadU(du, counts + c), limit), du, window + c);
@@ -210,8 +233,6 @@ void row_divisors(const uint32_t* HWY_RESTRICT counts, const float* centre_row, 
       offset += 2 * size;
     }
   }
-  const V limit_nodata = hn::Set(d, nodata);
-  const V empty = hn::Set(d, -1.0f);
   int64_t c = 0;
   for (; c + n <= columns; c += n) {
     const V count = hn::ConvertTo(d, hn::BitCast(di, hn::LoadU(du, window + c)));
