@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times the whole wavgrid process on an 8000 x 8000 grid of fractional values
 # at windows 3 and 31, each as a ratio to `cp` of the same file and to the
-# tool forced onto its plain scalar path (WAVGRID_KERNEL=scalar), all in
-# one run. Every time is the median of RUNS runs under /usr/bin/time -v.
+# tool forced onto its plain scalar path (WAVGRID_KERNEL=scalar) on one
+# thread, as the plain definition runs, and on every processor, all in one
+# run. Every time is the median of RUNS runs under /usr/bin/time -v.
 #
 # The scalar path at window 31 would take minutes on the whole grid; it is
 # timed on a grid of the same width and SCALAR_ROWS rows and scaled to 8000
@@ -42,21 +43,37 @@ echo "grid: $rows x $columns fractional values ($(($(stat -c %s "$work/in.grd") 
 t_cp=$(median_seconds cp "$work/in.grd" "$work/copy.grd")
 printf "%-34s %8.3f s\n" "cp" "$t_cp"
 
-for window in 3 31; do
-  t_fast=$(median_seconds "$build/wavgrid" "$work/in.grd" "$work/fast.grd" "$window")
-  if [ "$window" -le 3 ]; then
-    t_scalar=$(WAVGRID_KERNEL=scalar median_seconds "$build/wavgrid" "$work/in.grd" "$work/scalar.grd" "$window")
-    cmp -s "$work/fast.grd" "$work/scalar.grd" || { echo "window $window: outputs differ" >&2; exit 1; }
+# The scalar path timed on `rows` rows of the grid `file` (scaled to the
+# whole grid when it is a part), with the given thread count; sets t_scalar
+# and how, and checks that the fast path gives the same bytes.
+time_scalar() {
+  local window=$1 threads=$2 file=$3 part_rows=$4 t
+  t=$(WAVGRID_THREADS=$threads WAVGRID_KERNEL=scalar median_seconds "$build/wavgrid" "$file" "$work/scalar.grd" "$window")
+  "$build/wavgrid" "$file" "$work/check.grd" "$window" > /dev/null
+  cmp -s "$work/check.grd" "$work/scalar.grd" || { echo "window $window: outputs differ" >&2; exit 1; }
+  if [ "$part_rows" -eq "$rows" ]; then
+    t_scalar=$t
     how="whole grid"
   else
-    t_part=$(WAVGRID_KERNEL=scalar median_seconds "$build/wavgrid" "$work/part.grd" "$work/scalar.grd" "$window")
-    "$build/wavgrid" "$work/part.grd" "$work/part-fast.grd" "$window" > /dev/null
-    cmp -s "$work/part-fast.grd" "$work/scalar.grd" || { echo "window $window: outputs differ" >&2; exit 1; }
-    t_scalar=$(awk -v t="$t_part" -v a="$rows" -v b="$scalar_rows" 'BEGIN { printf "%.3f", t * a / b }')
-    how="scaled from $scalar_rows rows: $t_part s x $((rows / scalar_rows))"
+    t_scalar=$(awk -v t="$t" -v a="$rows" -v b="$part_rows" 'BEGIN { printf "%.3f", t * a / b }')
+    how="scaled from $part_rows rows: $t s x $((rows / part_rows))"
   fi
-  printf "%-34s %8.3f s   %6sx cp\n" "wavgrid, window $window" "$t_fast" "$(ratio "$t_fast" "$t_cp")"
-  printf "%-34s %8.3f s   %6sx cp   (%s)\n" "wavgrid scalar path, window $window" "$t_scalar" \
-    "$(ratio "$t_scalar" "$t_cp")" "$how"
-  printf "%-34s %8sx faster than the scalar path\n" "" "$(ratio "$t_scalar" "$t_fast")"
+}
+
+# The plain scalar path is the definition on one thread; the same path on
+# every processor is shown beside it.
+for window in 3 31; do
+  t_fast=$(median_seconds "$build/wavgrid" "$work/in.grd" "$work/fast.grd" "$window")
+  printf "%-38s %8.3f s   %6sx cp\n" "wavgrid, window $window" "$t_fast" "$(ratio "$t_fast" "$t_cp")"
+  for threads in 1 "$(nproc)"; do
+    if [ "$window" -le 3 ]; then
+      time_scalar "$window" "$threads" "$work/in.grd" "$rows"
+    else
+      time_scalar "$window" "$threads" "$work/part.grd" "$scalar_rows"
+    fi
+    printf "%-38s %8.3f s   %6sx cp   (%s)\n" "scalar path, $threads thread(s), window $window" "$t_scalar" \
+      "$(ratio "$t_scalar" "$t_cp")" "$how"
+    printf "%-38s %8sx faster than the scalar path on %s thread(s)\n" "" "$(ratio "$t_scalar" "$t_fast")" \
+      "$threads"
+  done
 done
