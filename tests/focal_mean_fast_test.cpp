@@ -235,6 +235,37 @@ TEST_P(FastKernel, MiddleRowsFromATightBand) {
   }
 }
 
+// A span of columns: its cells are the definition's, whatever the kernel
+// writes beside them.
+TEST_P(FastKernel, SpansOfColumns) {
+  const kernel_config config{kernel_path::simd, 0, GetParam()};
+  for (const grid_case& c : grid_cases()) {
+    if (c.columns < 3) continue;
+    const std::vector<float> cells = make_cells(c);
+    const row_band band{cells.data(), 0, c.rows, c.columns, c.rows};
+    const column_span spans[] = {{0, 1},
+                                 {1, 2},
+                                 {c.columns / 2, c.columns / 2 + 1},
+                                 {c.columns - 1, c.columns},
+                                 {2, c.columns - 1},
+                                 {c.columns / 3, c.columns}};
+    for (int64_t window : c.windows) {
+      const std::vector<float>& expected = reference_result(c, cells, window);
+      for (const column_span& span : spans) {
+        SCOPED_TRACE(describe(c, window) + ", columns " + std::to_string(span.begin) + ".." +
+                     std::to_string(span.end));
+        std::vector<float> got(cells.size(), UNWRITTEN);
+        ASSERT_TRUE(
+            focal_mean_fast(band, got.data(), 0, c.rows, c.nodata, window / 2, config, nullptr, span));
+        for (int64_t r = 0; r < c.rows; ++r) {
+          const int64_t at = r * c.columns + span.begin;
+          ASSERT_EQ(first_difference(got.data() + at, expected.data() + at, 1, span.end - span.begin, r), "");
+        }
+      }
+    }
+  }
+}
+
 // The run-time dispatch picks the one target the CPU is said to support.
 TEST_P(FastKernel, DispatchPicksTheTarget) {
   EXPECT_EQ(kernel_chosen_target(kernel_config{}),

@@ -36,33 +36,45 @@ bool integer_sums_pay(int64_t half_width) {
   return side * side >= 300;
 }
 
-bool row_has_marks(const uint8_t* marks, int64_t columns) {
-  return std::memchr(marks, 1, static_cast<size_t>(columns)) != nullptr;
-}
+// Rows of a pass whose marked columns are gathered into spans together, and
+// the widest gap between marked columns that one span bridges. Each kernel
+// call pads and counts the whole rows its windows reach, so a call should
+// have a good many cells to sum.
+constexpr int64_t MARK_GROUP_ROWS = 32;
+constexpr int64_t MARK_GAP = 256;
 
 // Fills the marked cells of output rows [a, b) (a lattice pass) with the
-// kernel. A row whose cells are all marked is computed in place; rows with
-// some marks are computed in runs into `scratch` and their marked cells
-// copied, since the kernel works on whole rows.
-void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, float* scratch, int64_t a,
-                 int64_t b, float nodata, int64_t half_width, const kernel_config& config) {
+// kernel: for each group of rows, the spans of columns marked in any of its
+// rows are computed into `scratch` and their marked cells copied. `any`
+// holds one byte per column.
+void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, float* scratch, uint8_t* any,
+                 int64_t a, int64_t b, float nodata, int64_t half_width, const kernel_config& config) {
   const int64_t cols = in.columns;
-  for (int64_t r = a; r < b;) {
-    if (!row_has_marks(marks + (r - a) * cols, cols)) {
-      ++r;
-      continue;
-    }
-    int64_t end = r + 1;
-    while (end < b && row_has_marks(marks + (end - a) * cols, cols)) ++end;
-    focal_mean_fast(in, scratch, r, end, nodata, half_width, config, nullptr);
+  for (int64_t r = a; r < b; r += MARK_GROUP_ROWS) {
+    const int64_t end = std::min(b, r + MARK_GROUP_ROWS);
+    std::memset(any, 0, static_cast<size_t>(cols));
     for (int64_t i = r; i < end; ++i) {
-      float* line = pass_out + (i - a) * cols;
-      const float* direct = scratch + (i - r) * cols;
       const uint8_t* m = marks + (i - a) * cols;
-      for (int64_t c = 0; c < cols; ++c)
-        if (m[c]) line[c] = direct[c];
+      for (int64_t c = 0; c < cols; ++c) any[c] |= m[c];
     }
-    r = end;
+    for (int64_t c = 0; c < cols;) {
+      const void* hit = std::memchr(any + c, 1, static_cast<size_t>(cols - c));
+      if (hit == nullptr) break;
+      const int64_t first = static_cast<const uint8_t*>(hit) - any;
+      int64_t last = first + 1;  // one past the last marked column of the span
+      while (const void* next =
+                 std::memchr(any + last, 1, static_cast<size_t>(std::min(cols, last + MARK_GAP) - last)))
+        last = static_cast<const uint8_t*>(next) - any + 1;
+      focal_mean_fast(in, scratch, r, end, nodata, half_width, config, nullptr, column_span{first, last});
+      for (int64_t i = r; i < end; ++i) {
+        float* line = pass_out + (i - a) * cols;
+        const float* direct = scratch + (i - r) * cols;
+        const uint8_t* m = marks + (i - a) * cols;
+        for (int64_t j = first; j < last; ++j)
+          if (m[j]) line[j] = direct[j];
+      }
+      c = last;
+    }
   }
 }
 
@@ -83,17 +95,19 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   if (kernel_chosen_target(config) < 0) return false;
   const int64_t cols = in.columns;
   const int64_t chunk = filter_pass_rows(row_end - row_begin, cols, half_width);
-  thread_local malloc_ptr<uint8_t> kept_marks;
+  thread_local malloc_ptr<uint8_t> kept_marks, kept_any;
   thread_local malloc_ptr<float> kept_scratch;
-  thread_local int64_t marks_size = 0, scratch_size = 0;
+  thread_local int64_t marks_size = 0, any_size = 0, scratch_size = 0;
   uint8_t* marks = nullptr;
+  uint8_t* any = nullptr;
   float* scratch = nullptr;
   if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) && cols > 0 &&
       row_begin < row_end) {
     marks = reuse(kept_marks, marks_size, chunk * cols);
-    scratch = reuse(kept_scratch, scratch_size, chunk * cols);
+    any = reuse(kept_any, any_size, cols);
+    scratch = reuse(kept_scratch, scratch_size, std::min(chunk, MARK_GROUP_ROWS) * cols);
   }
-  if (marks == nullptr || scratch == nullptr)
+  if (marks == nullptr || any == nullptr || scratch == nullptr)
     return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);
 
   for (int64_t a = row_begin; a < row_end; a += chunk) {
@@ -107,7 +121,7 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
       focal_mean_fast(in, pass_out, a, b, nodata, half_width, config, row_done);
       continue;
     }
-    if (n.direct > 0) fill_marked(in, pass_out, marks, scratch, a, b, nodata, half_width, config);
+    if (n.direct > 0) fill_marked(in, pass_out, marks, scratch, any, a, b, nodata, half_width, config);
     if (row_done)
       for (int64_t r = a; r < b; ++r) row_done(r);
   }

@@ -1,11 +1,11 @@
 #include "compute/focal_mean_fast.h"
 
+#include <hwy/targets.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <hwy/targets.h>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -58,10 +58,11 @@ void give_back_scratch(simd_scratch s) {
 // `kernel`, or with the definition when there is no kernel or its scratch
 // memory cannot be had: the definition needs none and gives the same bits.
 void compute_rows(simd_rows_fn kernel, simd_scratch& scratch, const row_band& in, float* out,
-                  int64_t row_begin, int64_t row_end, float nodata, int64_t half_width, rows_done_hook hook,
-                  void* context) {
+                  int64_t row_begin, int64_t row_end, float nodata, int64_t half_width,
+                  const column_span& span, rows_done_hook hook, void* context) {
   if (kernel != nullptr) {
-    const simd_rows_job job{in, out, row_begin, row_end, nodata, half_width, &scratch, hook, context};
+    const simd_rows_job job{in,         out,      row_begin, row_end, nodata, half_width,
+                            span.begin, span.end, &scratch,  hook,    context};
     if (kernel(job)) return;
   }
   for (int64_t r = row_begin; r < row_end; ++r) {
@@ -91,6 +92,7 @@ struct threaded_run {
   int64_t row_end;
   float nodata;
   int64_t half_width;
+  column_span span;
   int64_t band_rows;
   std::atomic<int64_t> next_band{0};
   std::mutex lock;
@@ -120,8 +122,8 @@ void run_bands(threaded_run* run) {
     if (first >= run->row_end) break;
     const int64_t last = std::min(run->row_end, first + run->band_rows);
     band_report report{run, band};
-    compute_rows(run->kernel, scratch, *run->in, run->out + (first - run->row_begin) * run->in->columns, first,
-                 last, run->nodata, run->half_width, record_band_progress, &report);
+    compute_rows(run->kernel, scratch, *run->in, run->out + (first - run->row_begin) * run->in->columns,
+                 first, last, run->nodata, run->half_width, run->span, record_band_progress, &report);
   }
   give_back_scratch(scratch);
 }
@@ -160,7 +162,8 @@ void compute_threaded(threaded_run& run, int threads, const row_done_fn& row_don
 }  // namespace
 
 bool focal_mean_fast(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
-                     int64_t half_width, const kernel_config& config, const row_done_fn& row_done) {
+                     int64_t half_width, const kernel_config& config, const row_done_fn& row_done,
+                     const column_span& span) {
   simd_rows_fn kernel = nullptr;
   if (config.path == kernel_path::simd) {
     kernel = config.target == 0 ? simd_kernel_best().rows : simd_kernel_for(config.target).rows;
@@ -173,7 +176,7 @@ bool focal_mean_fast(const row_band& in, float* out, int64_t row_begin, int64_t 
   if (threads == 1 || row_end - row_begin <= band_rows) {
     simd_scratch scratch = take_scratch();
     in_order_rows order{&row_done, row_begin};
-    compute_rows(kernel, scratch, in, out, row_begin, row_end, nodata, half_width,
+    compute_rows(kernel, scratch, in, out, row_begin, row_end, nodata, half_width, span,
                  row_done ? pass_on_rows : nullptr, &order);
     give_back_scratch(scratch);
     return true;
@@ -186,6 +189,7 @@ bool focal_mean_fast(const row_band& in, float* out, int64_t row_begin, int64_t 
   run.row_end = row_end;
   run.nodata = nodata;
   run.half_width = half_width;
+  run.span = span;
   run.band_rows = band_rows;
   compute_threaded(run, threads, row_done);
   return true;

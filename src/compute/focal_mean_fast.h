@@ -31,15 +31,24 @@ struct kernel_config {
   bool lattice = true;
 };
 
+// Output columns [begin, end) of a row; the default is every column.
+struct column_span {
+  int64_t begin = 0;
+  int64_t end = INT64_MAX;
+};
+
 // Computes output rows [row_begin, row_end) of the band's grid into `out`
 // ((row_end - row_begin) rows of `in.columns` cells, row row_begin first),
 // bit for bit what focal_mean_band gives. The band must hold every grid
 // row within half_width of those rows. `row_done` (may be empty) is called
-// for each row as described at row_done_fn.
+// for each row as described at row_done_fn. With a narrower `span` only
+// the cells of those columns are sure to be computed; the others may or
+// may not be written.
 // Returns false, having computed nothing, when the configured target is
 // not available (see kernel_targets).
 bool focal_mean_fast(const row_band& in, float* out, int64_t row_begin, int64_t row_end, float nodata,
-                     int64_t half_width, const kernel_config& config, const row_done_fn& row_done);
+                     int64_t half_width, const kernel_config& config, const row_done_fn& row_done,
+                     const column_span& span = {});
 
 // The SIMD targets this build has code for and this CPU runs, best first.
 std::vector<int64_t> kernel_targets();

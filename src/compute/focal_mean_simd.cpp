@@ -286,6 +286,10 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const int64_t stride = round_up(columns + 2 * half_c + width - 1, n);
   const int64_t ring_rows = std::min<int64_t>(2 * half_r + BLOCK_ROWS, grid_rows);
   const int64_t divisor_stride = round_up(columns + width, n);
+  // Blocks of columns from the first one asked for; any start within the
+  // row works, as the padded rows reach a whole block past the last column.
+  const int64_t column_first = std::clamp<int64_t>(job.column_begin, 0, columns);
+  const int64_t column_last = std::clamp<int64_t>(job.column_end, column_first, columns);
 
   // One block of scratch: padded rows of the ring, the block's divisors, a
   // staging row of one block for the last partial block, and the padded
@@ -368,7 +372,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
               ring + (next_padded % ring_rows) * stride);
     for (int64_t i = i_first; i <= i_last; ++i) padded[i - i_first] = ring + (i % ring_rows) * stride;
 
-    for (int64_t c = 0; c < columns; c += width) {
+    for (int64_t c = column_first; c < column_last; c += width) {
       block_sums sums;
       for (int k = 0; k < BLOCK_ROWS; ++k)
         for (int v = 0; v < BLOCK_VECTORS; ++v) sums.v[k][v] = zero;

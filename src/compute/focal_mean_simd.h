@@ -30,6 +30,8 @@ struct simd_rows_job {
   int64_t row_end;
   float nodata;
   int64_t half_width;
+  int64_t column_begin;  // the columns that must be computed: [begin, end)
+  int64_t column_end;
   simd_scratch* scratch;
   void (*rows_done)(void* context, int64_t row_end);
   void* context;
