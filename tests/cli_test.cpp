@@ -77,12 +77,9 @@ std::vector<float> whole_and_fractional(int rows, int columns) {
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns; ++c) {
       const int i = r * columns + c;
-      if (i % 13 == 0)
-        v.push_back(ND);
-      else if (c >= columns - 10)
-        v.push_back(static_cast<float>(i % 101) * 0.37f);
-      else
-        v.push_back(static_cast<float>((i * 7919) % 1001));
+      if (i % 13 == 0) v.push_back(ND);
+      else if (c >= columns - 10) v.push_back(static_cast<float>(i % 101) * 0.37f);
+      else v.push_back(static_cast<float>((i * 7919) % 1001));
     }
   return v;
 }
@@ -111,8 +108,8 @@ struct cli_case {
   out_check check = out_check::none;
   std::string out_name = "out.grd";
   int64_t half_width = 1;
-  std::string exact;                  // for out_check::exact
-  std::string source = "";            // grid the expected output derives from; default: the in.grd entry
+  std::string exact;        // for out_check::exact
+  std::string source = "";  // grid the expected output derives from; default: the in.grd entry
   std::vector<std::string> env = {};  // NAME=value settings added to the tool's environment
 };
 
@@ -128,336 +125,119 @@ std::vector<cli_case> cases() {
   const entry in45{entry_kind::file, "in.grd", G45};
   const entry old_out{entry_kind::file, "out.grd", "previous contents"};
 
+  // clang-format off
   std::vector<cli_case> v = {
       {"no arguments", {in45}, {}, "", B + USAGE, 1, out_check::absent},
       {"two arguments", {in45}, {"in.grd", "out.grd"}, "", B + USAGE, 1, out_check::absent},
-      {"worked example",
-       {{entry_kind::file, "in.grd", G3}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(3),
-       0,
-       out_check::exact,
-       "out.grd",
-       1,
-       g3_expected},
-      {"window 5 on 4 rows",
-       {in45, old_out},
-       {"in.grd", "out.grd", "5"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered,
-       "out.grd",
-       2},
-      {"digits then letters",
-       {in45},
-       {"in.grd", "out.grd", "5abc"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered,
-       "out.grd",
-       2},
+      {"worked example", {{entry_kind::file, "in.grd", G3}}, {"in.grd", "out.grd", "3"}, "", B + dots(3), 0,
+       out_check::exact, "out.grd", 1, g3_expected},
+      {"window 5 on 4 rows", {in45, old_out}, {"in.grd", "out.grd", "5"}, "", B + dots(4), 0, out_check::filtered,
+       "out.grd", 2},
+      {"digits then letters", {in45}, {"in.grd", "out.grd", "5abc"}, "", B + dots(4), 0, out_check::filtered,
+       "out.grd", 2},
       {"sign and white space", {in45}, {"in.grd", "out.grd", " +3"}, "", B + dots(4), 0, out_check::filtered},
-      {"further arguments ignored",
-       {in45},
-       {"in.grd", "out.grd", "3", "extra", "more"},
-       "",
-       B + dots(4),
-       0,
+      {"further arguments ignored", {in45}, {"in.grd", "out.grd", "3", "extra", "more"}, "", B + dots(4), 0,
        out_check::filtered},
-      {"window clamped to the largest int",
-       {in45},
-       {"in.grd", "out.grd", "99999999999"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered,
-       "out.grd",
-       1073741823},
+      {"window clamped to the largest int", {in45}, {"in.grd", "out.grd", "99999999999"}, "", B + dots(4), 0,
+       out_check::filtered, "out.grd", 1073741823},
       // Interaction.
-      {"input typed at the prompt",
-       {in45},
-       {"missing.grd", "out.grd", "3"},
-       "in.grd\n",
-       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4),
-       0,
+      {"input typed at the prompt", {in45}, {"missing.grd", "out.grd", "3"}, "in.grd\n",
+       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered},
+      {"typed name with a DOS line end", {in45}, {"missing.grd", "out.grd", "3"}, "in.grd\r\n",
+       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered},
+      {"typed name without a line end", {in45}, {"missing.grd", "out.grd", "3"}, "in.grd",
+       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered},
+      {"two wrong names then a right one", {in45}, {"a", "out.grd", "3"}, "b\nin.grd\n",
+       B + cannot_in("a") + PROMPT + "\r\n" + cannot_in("b") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered},
+      {"empty line at the input prompt", {in45}, {"missing.grd", "out.grd", "3"}, "\n",
+       B + cannot_in("missing.grd") + PROMPT, 1, out_check::absent},
+      {"end of input at the prompt", {in45}, {"missing.grd", "out.grd", "3"}, "",
+       B + cannot_in("missing.grd") + PROMPT, 1, out_check::absent},
+      {"output typed at the prompt", {in45}, {"in.grd", "nodir/out.grd", "3"}, "out.grd\n",
+       B + cannot_out("nodir/out.grd") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered},
+      {"empty line at the output prompt", {in45}, {"in.grd", "nodir/out.grd", "3"}, "\n",
+       B + cannot_out("nodir/out.grd") + PROMPT, 1, out_check::absent},
+      {"input is a directory", {in45, {entry_kind::dir, "sub", ""}}, {"sub", "out.grd", "3"}, "in.grd\n",
+       B + "input file sub is a directory\r\n" + cannot_in("sub") + PROMPT + "\r\n" + dots(4), 0,
        out_check::filtered},
-      {"typed name with a DOS line end",
-       {in45},
-       {"missing.grd", "out.grd", "3"},
-       "in.grd\r\n",
-       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"typed name without a line end",
-       {in45},
-       {"missing.grd", "out.grd", "3"},
-       "in.grd",
-       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"two wrong names then a right one",
-       {in45},
-       {"a", "out.grd", "3"},
-       "b\nin.grd\n",
-       B + cannot_in("a") + PROMPT + "\r\n" + cannot_in("b") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"empty line at the input prompt",
-       {in45},
-       {"missing.grd", "out.grd", "3"},
-       "\n",
-       B + cannot_in("missing.grd") + PROMPT,
-       1,
-       out_check::absent},
-      {"end of input at the prompt",
-       {in45},
-       {"missing.grd", "out.grd", "3"},
-       "",
-       B + cannot_in("missing.grd") + PROMPT,
-       1,
-       out_check::absent},
-      {"output typed at the prompt",
-       {in45},
-       {"in.grd", "nodir/out.grd", "3"},
-       "out.grd\n",
-       B + cannot_out("nodir/out.grd") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"empty line at the output prompt",
-       {in45},
-       {"in.grd", "nodir/out.grd", "3"},
-       "\n",
-       B + cannot_out("nodir/out.grd") + PROMPT,
-       1,
-       out_check::absent},
-      {"input is a directory",
-       {in45, {entry_kind::dir, "sub", ""}},
-       {"sub", "out.grd", "3"},
-       "in.grd\n",
-       B + "input file sub is a directory\r\n" + cannot_in("sub") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"output is the input",
-       {in45},
-       {"in.grd", "in.grd", "3"},
-       "out.grd\n",
-       B + "output file in.grd is the input file and would be overwritten\r\n" + cannot_out("in.grd") +
-           PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered},
-      {"output is a hard link to the input",
-       {in45, {entry_kind::hardlink, "hard.grd", "in.grd"}},
-       {"in.grd", "hard.grd", "3"},
-       "\n",
-       B + "output file hard.grd is the input file and would be overwritten\r\n" + cannot_out("hard.grd") +
-           PROMPT,
+      {"output is the input", {in45}, {"in.grd", "in.grd", "3"}, "out.grd\n",
+       B + "output file in.grd is the input file and would be overwritten\r\n" + cannot_out("in.grd") + PROMPT +
+           "\r\n" + dots(4),
+       0, out_check::filtered},
+      {"output is a hard link to the input", {in45, {entry_kind::hardlink, "hard.grd", "in.grd"}},
+       {"in.grd", "hard.grd", "3"}, "\n",
+       B + "output file hard.grd is the input file and would be overwritten\r\n" + cannot_out("hard.grd") + PROMPT,
        1},
-      {"output is a symbolic link to the input",
-       {in45, {entry_kind::symlink, "soft.grd", "in.grd"}},
-       {"in.grd", "soft.grd", "3"},
-       "\n",
-       B + "output file soft.grd is the input file and would be overwritten\r\n" + cannot_out("soft.grd") +
-           PROMPT,
+      {"output is a symbolic link to the input", {in45, {entry_kind::symlink, "soft.grd", "in.grd"}},
+       {"in.grd", "soft.grd", "3"}, "\n",
+       B + "output file soft.grd is the input file and would be overwritten\r\n" + cannot_out("soft.grd") + PROMPT,
        1},
-      {"long names",
-       {{entry_kind::dir, long_dir, ""}, {entry_kind::file, long_name, G45}},
-       {"missing.grd", long_dir + "/out-" + std::string(250, 'o'), "3"},
-       long_name + "\n",
-       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4),
-       0,
-       out_check::filtered,
-       long_dir + "/out-" + std::string(250, 'o'),
-       1,
-       "",
-       long_name},
+      {"long names", {{entry_kind::dir, long_dir, ""}, {entry_kind::file, long_name, G45}},
+       {"missing.grd", long_dir + "/out-" + std::string(250, 'o'), "3"}, long_name + "\n",
+       B + cannot_in("missing.grd") + PROMPT + "\r\n" + dots(4), 0, out_check::filtered,
+       long_dir + "/out-" + std::string(250, 'o'), 1, "", long_name},
       // Odd grids.
-      {"short inside the cells",
-       {{entry_kind::file, "in.grd", G45.substr(0, G45.size() - 1)}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "Fehler beim Lesen der Werte aus in.grd\n",
-       2,
-       out_check::header_only},
-      {"empty input",
-       {{entry_kind::file, "in.grd", ""}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "error reading from in.grd\n\n",
-       0,
-       out_check::exact,
-       "out.grd",
-       1,
-       zero_header_with_empty_stats("")},
-      {"header cut inside a value",
-       {{entry_kind::file, "in.grd", G3.substr(0, 6)}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "error reading from in.grd\n\n",
-       0,
-       out_check::exact,
-       "out.grd",
-       1,
+      {"short inside the cells", {{entry_kind::file, "in.grd", G45.substr(0, G45.size() - 1)}},
+       {"in.grd", "out.grd", "3"}, "", B + "Fehler beim Lesen der Werte aus in.grd\n", 2, out_check::header_only},
+      {"empty input", {{entry_kind::file, "in.grd", ""}}, {"in.grd", "out.grd", "3"}, "",
+       B + "error reading from in.grd\n\n", 0, out_check::exact, "out.grd", 1, zero_header_with_empty_stats("")},
+      {"header cut inside a value", {{entry_kind::file, "in.grd", G3.substr(0, 6)}}, {"in.grd", "out.grd", "3"}, "",
+       B + "error reading from in.grd\n\n", 0, out_check::exact, "out.grd", 1,
        zero_header_with_empty_stats(G3.substr(0, 4))},
-      {"header short, cells missing",
-       {{entry_kind::file, "in.grd", G3.substr(0, 20)}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "error reading from in.grd\nFehler beim Lesen der Werte aus in.grd\n",
-       2,
-       out_check::exact,
-       "out.grd",
-       1,
-       G3.substr(0, 20) + std::string(28, '\0')},
-      {"zero rows",
-       {{entry_kind::file, "in.grd", grid_file_bytes(5, 0, ND, {})}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "\n",
-       0,
-       out_check::filtered},
-      {"zero columns",
-       {{entry_kind::file, "in.grd", grid_file_bytes(0, 3, ND, {})}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(3),
-       0,
-       out_check::filtered},
-      {"fractional dimensions",
-       {{entry_kind::file, "in.grd", grid_file_bytes(3.7f, 2.9f, ND, ramp(6))}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(2),
-       0,
-       out_check::filtered},
-      {"trailing bytes ignored",
-       {{entry_kind::file, "in.grd", G45 + "tail"}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered},
-      {"NaN no-data",
-       {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, NaN, ramp(20))}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered},
-      {"+inf no-data",
-       {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, INF, ramp(20))}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered},
-      {"-inf no-data",
-       {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, -INF, ramp(20))}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + dots(4),
-       0,
-       out_check::filtered},
-      {"negative rows",
-       {{entry_kind::file, "in.grd", grid_file_bytes(5, -2, ND, ramp(10))}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "invalid grid header in in.grd: the number of rows is -2, not a count from 0 to 2147483647\n",
-       5,
+      {"header short, cells missing", {{entry_kind::file, "in.grd", G3.substr(0, 20)}}, {"in.grd", "out.grd", "3"},
+       "", B + "error reading from in.grd\nFehler beim Lesen der Werte aus in.grd\n", 2, out_check::exact, "out.grd",
+       1, G3.substr(0, 20) + std::string(28, '\0')},
+      {"zero rows", {{entry_kind::file, "in.grd", grid_file_bytes(5, 0, ND, {})}}, {"in.grd", "out.grd", "3"}, "",
+       B + "\n", 0, out_check::filtered},
+      {"zero columns", {{entry_kind::file, "in.grd", grid_file_bytes(0, 3, ND, {})}}, {"in.grd", "out.grd", "3"},
+       "", B + dots(3), 0, out_check::filtered},
+      {"fractional dimensions", {{entry_kind::file, "in.grd", grid_file_bytes(3.7f, 2.9f, ND, ramp(6))}},
+       {"in.grd", "out.grd", "3"}, "", B + dots(2), 0, out_check::filtered},
+      {"trailing bytes ignored", {{entry_kind::file, "in.grd", G45 + "tail"}}, {"in.grd", "out.grd", "3"}, "",
+       B + dots(4), 0, out_check::filtered},
+      {"NaN no-data", {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, NaN, ramp(20))}},
+       {"in.grd", "out.grd", "3"}, "", B + dots(4), 0, out_check::filtered},
+      {"+inf no-data", {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, INF, ramp(20))}},
+       {"in.grd", "out.grd", "3"}, "", B + dots(4), 0, out_check::filtered},
+      {"-inf no-data", {{entry_kind::file, "in.grd", grid_file_bytes(5, 4, -INF, ramp(20))}},
+       {"in.grd", "out.grd", "3"}, "", B + dots(4), 0, out_check::filtered},
+      {"negative rows", {{entry_kind::file, "in.grd", grid_file_bytes(5, -2, ND, ramp(10))}},
+       {"in.grd", "out.grd", "3"}, "",
+       B + "invalid grid header in in.grd: the number of rows is -2, not a count from 0 to 2147483647\n", 5,
        out_check::header_only},
-      {"NaN columns and infinite rows",
-       {{entry_kind::file, "in.grd", grid_file_bytes(NaN, INF, ND, {})}},
-       {"in.grd", "out.grd", "3"},
-       "",
+      {"NaN columns and infinite rows", {{entry_kind::file, "in.grd", grid_file_bytes(NaN, INF, ND, {})}},
+       {"in.grd", "out.grd", "3"}, "",
        B + "invalid grid header in in.grd: the number of columns is nan, not a count from 0 to 2147483647\n" +
            "invalid grid header in in.grd: the number of rows is inf, not a count from 0 to 2147483647\n",
-       5,
-       out_check::header_only},
-      {"columns of 2^31",
-       {{entry_kind::file, "in.grd", grid_file_bytes(2147483648.0f, 1, ND, {})}},
-       {"in.grd", "out.grd", "3"},
-       "",
+       5, out_check::header_only},
+      {"columns of 2^31", {{entry_kind::file, "in.grd", grid_file_bytes(2147483648.0f, 1, ND, {})}},
+       {"in.grd", "out.grd", "3"}, "",
        B + "invalid grid header in in.grd: the number of columns is 2.14748e+09, not a count from 0 to "
            "2147483647\n",
-       5,
-       out_check::header_only},
-      {"huge grid in a short file",
-       {{entry_kind::file, "in.grd", grid_file_bytes(100000, 100000, ND, {1, 2})}},
-       {"in.grd", "out.grd", "3"},
-       "",
-       B + "Fehler beim Lesen der Werte aus in.grd\n",
-       2,
-       out_check::header_only},
-      {"grid from a pipe",
-       {},
-       {"/dev/stdin", "out.grd", "3"},
-       G45,
-       B + dots(4),
-       0,
-       out_check::filtered,
-       "out.grd",
-       1,
-       "",
-       "-"},
+       5, out_check::header_only},
+      {"huge grid in a short file", {{entry_kind::file, "in.grd", grid_file_bytes(100000, 100000, ND, {1, 2})}},
+       {"in.grd", "out.grd", "3"}, "", B + "Fehler beim Lesen der Werte aus in.grd\n", 2, out_check::header_only},
+      {"grid from a pipe", {}, {"/dev/stdin", "out.grd", "3"}, G45, B + dots(4), 0, out_check::filtered, "out.grd",
+       1, "", "-"},
       // Windows this large take the integer sums where they qualify.
-      {"whole numbers beside fractions, window 25",
-       {{entry_kind::file, "in.grd", GW}},
-       {"in.grd", "out.grd", "25"},
-       "",
-       B + dots(30),
-       0,
-       out_check::filtered,
-       "out.grd",
-       12},
-      {"whole numbers beside fractions from a pipe, window 25",
-       {},
-       {"/dev/stdin", "out.grd", "25"},
-       GW,
-       B + dots(30),
-       0,
-       out_check::filtered,
-       "out.grd",
-       12,
-       "",
-       "-"},
-      {"huge grid from a pipe",
-       {},
-       {"/dev/stdin", "out.grd", "3"},
-       grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {}),
-       B + "not enough memory for a grid of 2147483520 rows and 2147483520 columns from /dev/stdin\n",
-       5,
-       out_check::exact,
-       "out.grd",
-       1,
-       grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {})},
+      {"whole numbers beside fractions, window 25", {{entry_kind::file, "in.grd", GW}}, {"in.grd", "out.grd", "25"},
+       "", B + dots(30), 0, out_check::filtered, "out.grd", 12},
+      {"whole numbers beside fractions from a pipe, window 25", {}, {"/dev/stdin", "out.grd", "25"}, GW,
+       B + dots(30), 0, out_check::filtered, "out.grd", 12, "", "-"},
+      {"huge grid from a pipe", {}, {"/dev/stdin", "out.grd", "3"}, grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {}),
+       B + "not enough memory for a grid of 2147483520 rows and 2147483520 columns from /dev/stdin\n", 5,
+       out_check::exact, "out.grd", 1, grid_file_bytes(2147483520.0f, 2147483520.0f, ND, {})},
       // Output trouble.
-      {"full disk",
-       {in45},
-       {"in.grd", "/dev/full", "3"},
-       "",
-       B + dots(4) + "Fehler beim Schreiben in /dev/full i=4\nFehler beim Schreiben in /dev/full\n",
-       3},
-      {"full disk, streamed",
-       {{entry_kind::file, "in.grd", G40}},
-       {"in.grd", "/dev/full", "3"},
-       "",
-       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n",
-       3},
-      {"full disk, grid from a pipe",
-       {},
-       {"/dev/stdin", "/dev/full", "3"},
-       G40,
-       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n",
-       3},
-      {"output to a pipe",
-       {in45, {entry_kind::fifo, "fifo", ""}},
-       {"in.grd", "fifo", "3"},
-       "",
-       B + dots(4) + "Fehler beim Schreiben in fifo i=4\n",
-       0},
+      {"full disk", {in45}, {"in.grd", "/dev/full", "3"}, "",
+       B + dots(4) + "Fehler beim Schreiben in /dev/full i=4\nFehler beim Schreiben in /dev/full\n", 3},
+      {"full disk, streamed", {{entry_kind::file, "in.grd", G40}}, {"in.grd", "/dev/full", "3"}, "",
+       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n", 3},
+      {"full disk, grid from a pipe", {}, {"/dev/stdin", "/dev/full", "3"}, G40,
+       B + dots(40) + "Fehler beim Schreiben in /dev/full i=40\nFehler beim Schreiben in /dev/full\n", 3},
+      {"output to a pipe", {in45, {entry_kind::fifo, "fifo", ""}}, {"in.grd", "fifo", "3"}, "",
+       B + dots(4) + "Fehler beim Schreiben in fifo i=4\n", 0},
   };
+  // clang-format on
   // How the filter computes is the environment's choice; what comes out
   // never changes.
   const entry in40{entry_kind::file, "in.grd", grid_file_bytes(37, 40, ND, ramp(37 * 40))};
@@ -469,26 +249,11 @@ std::vector<cli_case> cases() {
       {"a thread count past the limit is ignored", {"WAVGRID_THREADS=99999999999"}},
   };
   for (const auto& [name, env] : settings)
-    v.push_back({name,
-                 {in40},
-                 {"in.grd", "out.grd", "5"},
-                 "",
-                 B + dots(40),
-                 0,
-                 out_check::filtered,
-                 "out.grd",
-                 2,
-                 "",
-                 "",
-                 env});
+    v.push_back({name, {in40}, {"in.grd", "out.grd", "5"}, "", B + dots(40), 0, out_check::filtered, "out.grd", 2,
+                 "", "", env});
   for (const char* w : {"4", "1", "0", "-3", "abc", "", "-2147483649", "2"})
-    v.push_back({std::string("bad window '") + w + "'",
-                 {in45, old_out},
-                 {"in.grd", "out.grd", w},
-                 "",
-                 B + BAD_WINDOW,
-                 4,
-                 out_check::empty});
+    v.push_back({std::string("bad window '") + w + "'", {in45, old_out}, {"in.grd", "out.grd", w}, "",
+                 B + BAD_WINDOW, 4, out_check::empty});
   return v;
 }
 
@@ -510,22 +275,11 @@ TEST_P(Cli, Case) {
   for (const entry& e : c.setup) {
     const std::string p = dir_ + "/" + e.name;
     switch (e.kind) {
-      case entry_kind::file:
-        write_file(p, e.content);
-        break;
-      case entry_kind::dir:
-        fs::create_directory(p);
-        break;
-      case entry_kind::hardlink:
-        fs::create_hard_link(dir_ + "/" + e.content, p);
-        break;
-      case entry_kind::symlink:
-        fs::create_symlink(e.content, p);
-        break;
-      case entry_kind::fifo:
-        ASSERT_EQ(mkfifo(p.c_str(), 0644), 0);
-        fifo_path = p;
-        break;
+      case entry_kind::file: write_file(p, e.content); break;
+      case entry_kind::dir: fs::create_directory(p); break;
+      case entry_kind::hardlink: fs::create_hard_link(dir_ + "/" + e.content, p); break;
+      case entry_kind::symlink: fs::create_symlink(e.content, p); break;
+      case entry_kind::fifo: ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); fifo_path = p; break;
     }
   }
   // A reader for an output that is a pipe; it sees everything the tool wrote.
@@ -554,25 +308,13 @@ TEST_P(Cli, Case) {
 
   const std::string out_path = dir_ + "/" + c.out_name;
   switch (c.check) {
-    case out_check::none:
-      break;
-    case out_check::absent:
-      EXPECT_FALSE(fs::exists(out_path));
-      break;
-    case out_check::empty:
-      EXPECT_EQ(read_file(out_path), "");
-      break;
-    case out_check::header_only:
-      EXPECT_EQ(read_file(out_path), source.substr(0, 48));
-      break;
-    case out_check::filtered:
-      EXPECT_EQ(read_file(out_path), expected_output(source, c.half_width));
-      break;
-    case out_check::exact:
-      EXPECT_EQ(read_file(out_path), c.exact);
-      break;
+    case out_check::none: break;
+    case out_check::absent: EXPECT_FALSE(fs::exists(out_path)); break;
+    case out_check::empty: EXPECT_EQ(read_file(out_path), ""); break;
+    case out_check::header_only: EXPECT_EQ(read_file(out_path), source.substr(0, 48)); break;
+    case out_check::filtered: EXPECT_EQ(read_file(out_path), expected_output(source, c.half_width)); break;
+    case out_check::exact: EXPECT_EQ(read_file(out_path), c.exact); break;
   }
-
   // Over an older, longer file the run gives the same output: the file is
   // written over in place and must end where this run's bytes end.
   bool plain_output = fifo_path.empty() && c.check != out_check::none && c.check != out_check::absent;
