@@ -185,8 +185,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
 
   // A filter thread takes the next band once its input is loaded and the
   // output buffer it will fill has been written and its rows counted; it
-  // stops when every band
-  // is taken or the input ended before the next one.
+  // stops when every band is taken or the input ended before the next one.
   auto filter_bands = [&] {
     for (;;) {
       int64_t k;

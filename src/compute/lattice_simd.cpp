@@ -16,7 +16,7 @@
 // sums wrap around 2^32; they are only read where the window's magnitude sum
 // is at most 2^24, and then the true sum lies in [-2^24, 2^24] and the
 // wrapped one is that number. Whether a cell is on the lattice is decided
-// without rounding: see cell_units.
+// without rounding: see unit_scale.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/lattice_simd.cpp"
 #include "compute/lattice_simd.h"
