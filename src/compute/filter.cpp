@@ -38,10 +38,11 @@ bool integer_sums_pay(int64_t half_width) {
 
 // Rows of a pass whose marked columns are gathered into spans together, and
 // the widest gap between marked columns that one span bridges. Each kernel
-// call pads and counts the whole rows its windows reach, so a call should
-// have a good many cells to sum.
-constexpr int64_t MARK_GROUP_ROWS = 32;
-constexpr int64_t MARK_GAP = 256;
+// call pads and counts the window rows of its group again, over the
+// columns its span reaches; that costs little next to summing the windows,
+// so groups are short and spans tight.
+constexpr int64_t MARK_GROUP_ROWS = 16;
+constexpr int64_t MARK_GAP = 64;
 
 // Fills the marked cells of output rows [a, b) (a lattice pass) with the
 // kernel: for each group of rows, the spans of columns marked in any of its

@@ -107,22 +107,25 @@ HWY_INLINE void add_input_row_to(int64_t first, int64_t last, const float* HWY_R
 
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
-// The padded copy of one input row: `pad` cells of +0.0f, the row with every
-// empty cell as +0.0f, then +0.0f up to `stride`.
-void pad_row(const float* HWY_RESTRICT src, int64_t columns, int64_t pad, int64_t stride, float nodata,
-             float* HWY_RESTRICT dst) {
+// Positions [p_begin, p_end) of the padded copy of one input row: the row
+// starts at position `pad`, every empty cell is +0.0f, and so is every
+// position before or after the row.
+void pad_row(const float* HWY_RESTRICT src, int64_t columns, int64_t pad, int64_t p_begin, int64_t p_end,
+             float nodata, float* HWY_RESTRICT dst) {
   const D d;
   const int64_t n = static_cast<int64_t>(hn::Lanes(d));
   const V limit = hn::Set(d, nodata);
-  std::fill(dst, dst + pad, 0.0f);
+  const int64_t g_begin = std::clamp<int64_t>(p_begin - pad, 0, columns);
+  const int64_t g_end = std::clamp<int64_t>(p_end - pad, g_begin, columns);
+  std::fill(dst + p_begin, dst + std::max(p_begin, std::min(g_begin + pad, p_end)), 0.0f);
   float* mid = dst + pad;
-  int64_t j = 0;
-  for (; j + n <= columns; j += n) {
+  int64_t j = g_begin;
+  for (; j + n <= g_end; j += n) {
     const V v = hn::LoadU(d, src + j);
     hn::StoreU(hn::IfThenElseZero(hn::Gt(v, limit), v), d, mid + j);
   }
-  for (; j < columns; ++j) mid[j] = src[j] > nodata ? src[j] : 0.0f;
-  std::fill(mid + columns, dst + stride, 0.0f);
+  for (; j < g_end; ++j) mid[j] = src[j] > nodata ? src[j] : 0.0f;
+  std::fill(dst + std::max(g_end + pad, p_begin), dst + p_end, 0.0f);
 }
 
 // Slides the column counts of valid cells down one row: adds the valid
@@ -290,6 +293,16 @@ bool focal_mean_rows(const simd_rows_job& job) {
   // row works, as the padded rows reach a whole block past the last column.
   const int64_t column_first = std::clamp<int64_t>(job.column_begin, 0, columns);
   const int64_t column_last = std::clamp<int64_t>(job.column_end, column_first, columns);
+  // The part of each row this call works on: the blocks' lanes, from
+  // column_first to blocks_end (local_stride positions, a whole number of
+  // vectors); the column counts their windows reach; and the padded
+  // positions their loads reach.
+  const int64_t blocks_end = column_first + round_up(column_last - column_first, width);
+  const int64_t local_stride = blocks_end - column_first;
+  const int64_t local_columns = std::min(columns, blocks_end) - column_first;
+  const int64_t count_lo = std::max<int64_t>(0, column_first - half_c);
+  const int64_t count_hi = std::min(columns, blocks_end + half_c);
+  const int64_t pad_hi = std::min(stride, blocks_end + 2 * half_c);
 
   // One block of scratch: padded rows of the ring, the block's divisors, a
   // staging row of one block for the last partial block, and the padded
@@ -326,7 +339,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
   const float** padded = reinterpret_cast<const float**>(memory + rows_at);
   // Columns of the grid in each cell's window, for rows without empty cells.
   float* spans_in = reinterpret_cast<float*>(memory + spans_in_at);
-  for (int64_t c = 0; c < divisor_stride; ++c)
+  for (int64_t c = column_first; c < blocks_end; ++c)
     spans_in[c] =
         c < columns
             ? window_count_as_float(std::min(columns - 1, c + half_c) - std::max<int64_t>(0, c - half_c) + 1)
@@ -335,11 +348,17 @@ bool focal_mean_rows(const simd_rows_job& job) {
   // Column counts of valid cells over the window rows of row_begin.
   std::fill(padded_counts, padded_counts + counts_length, 0u);
   std::fill(spans, spans + counts_length, 0u);
-  // Empty cells in the window rows of the current row, over all columns.
+  // The column counts over [count_lo, count_hi) only.
+  auto slide = [&](int64_t entering, int64_t leaving) {
+    const float* in_line = entering >= 0 ? band_row(in, entering) + count_lo : nullptr;
+    const float* out_line = leaving >= 0 ? band_row(in, leaving) + count_lo : nullptr;
+    return slide_counts(in_line, out_line, count_hi - count_lo, job.nodata, column_counts + count_lo);
+  };
+  // Empty cells in the window rows of the current row, in those columns.
   int64_t window_empty = 0;
   for (int64_t i = std::max<int64_t>(0, row_begin - half_r);
        i <= std::min<int64_t>(grid_rows - 1, row_begin + half_r); ++i)
-    window_empty += slide_counts(band_row(in, i), nullptr, columns, job.nodata, column_counts);
+    window_empty += slide(i, -1);
 
   const V nodata = hn::Set(d, job.nodata);
   const V zero = hn::Zero(d);
@@ -351,24 +370,24 @@ bool focal_mean_rows(const simd_rows_job& job) {
     for (int64_t k = 0; k < rows_here; ++k) {
       const int64_t row = r + k;
       if (row > row_begin) {  // slide the column counts down one row
-        window_empty += slide_counts(row + half_r < grid_rows ? band_row(in, row + half_r) : nullptr,
-                                     row - half_r - 1 >= 0 ? band_row(in, row - half_r - 1) : nullptr,
-                                     columns, job.nodata, column_counts);
+        window_empty += slide(row + half_r < grid_rows ? row + half_r : -1, row - half_r - 1);
       }
       if (window_empty == 0) {
         const int64_t rows_in =
             std::min(grid_rows - 1, row + half_r) - std::max<int64_t>(0, row - half_r) + 1;
-        full_row_divisors(spans_in, rows_in, divisor_stride, divisors + k * divisor_stride);
+        full_row_divisors(spans_in + column_first, rows_in, local_stride,
+                          divisors + k * divisor_stride + column_first);
       } else {
-        row_divisors(padded_counts, band_row(in, row), columns, half_c, divisor_stride, job.nodata, spans,
-                     window_counts, divisors + k * divisor_stride);
+        row_divisors(padded_counts + column_first, band_row(in, row) + column_first, local_columns, half_c,
+                     local_stride, job.nodata, spans, window_counts,
+                     divisors + k * divisor_stride + column_first);
       }
     }
 
     const int64_t i_first = std::max<int64_t>(0, r - half_r);
     const int64_t i_last = std::min<int64_t>(grid_rows - 1, r + rows_here - 1 + half_r);
     for (; next_padded <= i_last; ++next_padded)
-      pad_row(band_row(in, next_padded), columns, half_c, stride, job.nodata,
+      pad_row(band_row(in, next_padded), columns, half_c, column_first, pad_hi, job.nodata,
               ring + (next_padded % ring_rows) * stride);
     for (int64_t i = i_first; i <= i_last; ++i) padded[i - i_first] = ring + (i % ring_rows) * stride;
 
