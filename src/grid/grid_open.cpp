@@ -49,14 +49,10 @@ void output_extent::mark() {
   if (at > end) end = at;
 }
 
-void output_extent::cut() {
-  if (f == nullptr) return;
+bool output_extent::cut() {
+  if (f == nullptr) return true;
   std::fflush(f);
   struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > end) {
-    if (ftruncate(fileno(f), end) != 0) {
-      // The bytes written are in place either way; a failed write shows
-      // through the stream's own error state.
-    }
-  }
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= end) return true;
+  return ftruncate(fileno(f), end) == 0;
 }

@@ -37,7 +37,8 @@ struct output_extent {
 
   // Takes the stream's position as written to, if it lies further.
   void mark();
-  // Flushes the stream and cuts the file at `end`.
-  void cut();
+  // Flushes the stream and cuts the file at `end`. Returns false when the
+  // file holds more than `end` bytes and could not be cut.
+  bool cut();
   ~output_extent() { cut(); }
 };

@@ -197,7 +197,8 @@ int wavgrid_run(int argc, char** argv) {
   bool written = outcome.status != stream_status::write_short;
   if (size < 0) written = grid_write_values(out.f, output) == cells;
   extent.mark();
-  extent.cut();
+  // An older, longer file that cannot be cut would end in stale bytes.
+  written = extent.cut() && written;
   written = std::fflush(out.f) == 0 && !std::ferror(out.f) && written;
   const bool closed = std::fclose(out.f) == 0;
   out.f = nullptr;
