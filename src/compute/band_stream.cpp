@@ -16,6 +16,9 @@ namespace {
 
 using cell_buffer = std::unique_ptr<float[], free_deleter>;
 
+// Windows of fewer cells than this are light to filter (sides up to 13).
+constexpr int64_t LIGHT_WINDOW_CELLS = 200;
+
 cell_buffer allocate_cells(int64_t n) { return cell_buffer(cells_allocate(n)); }
 
 // Output band k covers rows [out_begin(k), out_end(k)); its windows reach
@@ -99,14 +102,18 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   const band_geometry geo{grid, band_rows, (grid.rows + band_rows - 1) / band_rows};
   const int64_t cols = grid.columns;
 
+  // Reading, writing and the statistics keep about one processor busy. A
+  // small window costs less to filter than that, and a filter thread more
+  // would only take turns with them: small windows leave them a processor.
+  const int64_t side = 2 * std::min<int64_t>(grid.half_width, 1 << 20) + 1;
+  const int usable = side * side < LIGHT_WINDOW_CELLS ? std::max(1, threads - 1) : std::max(1, threads);
   // With bands enough for every thread to have work most of the time,
   // each thread filters whole bands on its own: no thread waits for another
   // at the end of a band. With few bands, one band at a time takes every
   // thread.
-  threads = std::max(1, threads);
-  const bool bands_in_parallel = geo.bands >= 4 * static_cast<int64_t>(threads);
-  const int filter_threads = bands_in_parallel ? threads : 1;
-  const int threads_per_band = bands_in_parallel ? 1 : threads;
+  const bool bands_in_parallel = geo.bands >= 4 * static_cast<int64_t>(usable);
+  const int filter_threads = bands_in_parallel ? usable : 1;
+  const int threads_per_band = bands_in_parallel ? 1 : usable;
 
   // Rings of input and output buffers: while the filter threads work on
   // their bands, the reader fills the next one and the writer drains an

@@ -55,8 +55,10 @@ struct stream_io {
 
 // Reads the grid's rows through io.read, filters them band by band with
 // `filter` and hands the output rows to io.write. Filtering uses `threads`
-// threads: with enough bands each filters bands of its own, with few the
-// bands go one at a time to `filter` with all of them. row_done runs on the
+// threads (one fewer for windows of fewer than 200 cells, which are cheap
+// next to reading, writing and the statistics): with enough bands each
+// filters bands of its own, with few the bands go one at a time to
+// `filter` with all of them. row_done runs on the
 // calling thread as bands become final; row_values runs on a thread of its
 // own, beside the writer; both see rows in ascending order.
 // After a failed write the remaining rows are still filtered and offered
