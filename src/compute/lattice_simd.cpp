@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 HWY_BEFORE_NAMESPACE();
 namespace wavgrid_lattice {
@@ -89,13 +90,16 @@ struct vector_units {
   hn::Vec<DI> units, magnitude;
 };
 
+// With WHOLE (e = 0) the units are the values themselves: no scaling, and
+// nothing to check by a round trip.
+template <bool WHOLE>
 HWY_INLINE vector_units units_of(hn::Vec<D> v, hn::Vec<D> nodata, const unit_scale& s) {
   const D d;
   const DI di;
   const auto valid = hn::Gt(v, nodata);
-  const auto u = hn::Mul(hn::Mul(v, hn::Set(d, s.first)), hn::Set(d, s.second));
-  const auto on = hn::And(hn::And(valid, hn::Le(hn::Abs(u), hn::Set(d, 16777216.0f))),
-                          hn::And(hn::Eq(hn::Trunc(u), u), hn::Eq(hn::Mul(u, hn::Set(d, s.unit)), v)));
+  const auto u = WHOLE ? v : hn::Mul(hn::Mul(v, hn::Set(d, s.first)), hn::Set(d, s.second));
+  auto on = hn::And(hn::And(valid, hn::Le(hn::Abs(u), hn::Set(d, 16777216.0f))), hn::Eq(hn::Trunc(u), u));
+  if (!WHOLE) on = hn::And(on, hn::Eq(hn::Mul(u, hn::Set(d, s.unit)), v));
   const auto units = hn::ConvertTo(di, hn::IfThenElseZero(on, u));
   const auto valid_i = hn::RebindMask(di, valid);
   const auto magnitude = hn::IfThenElseZero(
@@ -120,7 +124,9 @@ struct strip_memory {
 
 // Adds the row `entering` and takes away the row `leaving` (either may be
 // null) over the n reach columns; the lines start at the first of them.
-void slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t n,
+// Returns the largest column magnitude sum after the change.
+template <bool WHOLE>
+int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t n,
                    float nodata, const unit_scale& s, const strip_memory& m) {
   const D d;
   const DI di;
@@ -131,8 +137,8 @@ void slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT
       vector_units{hn::RebindMask(di, hn::Lt(hn::Zero(d), hn::Zero(d))), hn::Zero(di), hn::Zero(di)};
   int64_t j = 0;
   for (; j + lanes <= n; j += lanes) {
-    const vector_units a = entering != nullptr ? units_of(hn::LoadU(d, entering + j), nd, s) : none;
-    const vector_units b = leaving != nullptr ? units_of(hn::LoadU(d, leaving + j), nd, s) : none;
+    const vector_units a = entering != nullptr ? units_of<WHOLE>(hn::LoadU(d, entering + j), nd, s) : none;
+    const vector_units b = leaving != nullptr ? units_of<WHOLE>(hn::LoadU(d, leaving + j), nd, s) : none;
     // A true mask is all ones, which is -1.
     const auto count_step = hn::Sub(hn::VecFromMask(di, b.valid), hn::VecFromMask(di, a.valid));
     hn::StoreU(count_step, di, m.count_step + j);
@@ -151,44 +157,86 @@ void slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT
   const D64 d64;
   const D64_I32 d32;
   const int64_t lanes64 = static_cast<int64_t>(hn::Lanes(d64));
+  auto largest_v = hn::Zero(d64);
   j = 0;
   for (; j + lanes64 <= n; j += lanes64) {
     hn::StoreU(hn::Add(hn::LoadU(d64, m.count + j), hn::PromoteTo(d64, hn::LoadU(d32, m.count_step + j))),
                d64, m.count + j);
-    hn::StoreU(
-        hn::Add(hn::LoadU(d64, m.magnitude + j), hn::PromoteTo(d64, hn::LoadU(d32, m.magnitude_step + j))),
-        d64, m.magnitude + j);
+    const auto magnitude =
+        hn::Add(hn::LoadU(d64, m.magnitude + j), hn::PromoteTo(d64, hn::LoadU(d32, m.magnitude_step + j)));
+    hn::StoreU(magnitude, d64, m.magnitude + j);
+    largest_v = hn::Max(largest_v, magnitude);
   }
+  int64_t largest = 0;
   for (; j < n; ++j) {
     m.count[j] += m.count_step[j];
     m.magnitude[j] += m.magnitude_step[j];
+    largest = std::max(largest, m.magnitude[j]);
+  }
+  int64_t per_lane[64];
+  hn::StoreU(largest_v, d64, per_lane);
+  for (int64_t k = 0; k < lanes64; ++k) largest = std::max(largest, per_lane[k]);
+  return largest;
+}
+
+// Running totals of `columns` (`positions` of them): totals[0] = 0 and
+// totals[t + 1] = totals[t] + columns[t], each column first cut at `cap`.
+// A vector's own totals come from log2(lanes) shifted additions in
+// registers, then the total of all vectors before it is added.
+template <class DT>
+void running_total(DT d, const hn::TFromD<DT>* HWY_RESTRICT columns, int64_t positions, hn::TFromD<DT> cap,
+                   hn::TFromD<DT>* HWY_RESTRICT totals) {
+  using T = hn::TFromD<DT>;
+  using TI = hwy::MakeSigned<T>;
+  constexpr int MAX_LANES = 64;
+  const int64_t n = static_cast<int64_t>(hn::Lanes(d));
+  TI from[6][MAX_LANES];  // at step s, lane i takes lane i - 2^s (lanes below 2^s take nothing)
+  TI last[MAX_LANES];     // every lane takes the last one
+  int steps = 0;
+  for (int64_t k = 1; k < n; k *= 2, ++steps)
+    for (int64_t i = 0; i < n; ++i) from[steps][i] = static_cast<TI>(i >= k ? i - k : 0);
+  for (int64_t i = 0; i < n; ++i) last[i] = static_cast<TI>(n - 1);
+  using indices = decltype(hn::SetTableIndices(d, last));
+  using mask = decltype(hn::FirstN(d, 0));
+  indices shift[6];
+  mask below[6];
+  for (int step = 0; step < steps; ++step) {
+    shift[step] = hn::SetTableIndices(d, from[step]);
+    below[step] = hn::FirstN(d, size_t{1} << step);
+  }
+  const indices to_last = hn::SetTableIndices(d, last);
+  const auto cap_v = hn::Set(d, cap);
+  auto before = hn::Zero(d);
+  totals[0] = 0;
+  int64_t t = 0;
+  for (; t + n <= positions; t += n) {
+    auto v = hn::Min(hn::LoadU(d, columns + t), cap_v);
+    for (int step = 0; step < steps; ++step)
+      v = hn::Add(v, hn::IfThenZeroElse(below[step], hn::TableLookupLanes(v, shift[step])));
+    v = hn::Add(v, before);
+    hn::StoreU(v, d, totals + t + 1);
+    before = hn::TableLookupLanes(v, to_last);
+  }
+  T total = totals[t];
+  for (; t < positions; ++t) {
+    total = static_cast<T>(total + std::min(columns[t], cap));
+    totals[t + 1] = total;
   }
 }
 
-// Running totals along the row: total[t] sums the reach columns left of
-// grid column c_begin - half + t (t in [0, positions)), so that the window
-// of output column c_begin + i sums to total[i + width] - total[i].
-void running_totals(const strip_memory& m, int64_t reach_begin, int64_t reach_end, int64_t left,
-                    int64_t positions) {
-  int64_t count = 0, magnitude = 0;
-  uint32_t value = 0;
-  for (int64_t t = 0; t < positions; ++t) {
-    m.count_total[t] = count;
-    m.magnitude_total[t] = magnitude;
-    m.value_total[t] = value;
-    const int64_t g = left + t;
-    if (g >= reach_begin && g < reach_end) {
-      const int64_t j = g - reach_begin;
-      count += m.count[j];
-      magnitude += std::min(m.magnitude[j], COLUMN_CAP);
-      value += m.value[j];
-    }
-  }
+// The running totals of the row's column sums; the window of output column
+// c_begin + i then sums to total[i + width] - total[i]. Magnitudes are only
+// totalled when some window may pass the bound.
+void running_totals(const strip_memory& m, int64_t positions, bool all_fit) {
+  running_total(D64(), m.count, positions, std::numeric_limits<int64_t>::max(), m.count_total);
+  if (!all_fit) running_total(D64(), m.magnitude, positions, COLUMN_CAP, m.magnitude_total);
+  running_total(DU(), m.value, positions, std::numeric_limits<uint32_t>::max(), m.value_total);
 }
 
 // Each output column's window count, cut at 2^24 (adding 1.0f to a float
-// count stops there), and whether its magnitude sum is within the bound.
-void window_tests(const strip_memory& m, int64_t outputs, int64_t width) {
+// count stops there), and whether its magnitude sum is within the bound
+// (known beforehand when all_fit).
+void window_tests(const strip_memory& m, int64_t outputs, int64_t width, bool all_fit) {
   const D64 d64;
   const DU64 du64;
   const D64_U32 du32;
@@ -199,6 +247,10 @@ void window_tests(const strip_memory& m, int64_t outputs, int64_t width) {
   for (; i + lanes64 <= outputs; i += lanes64) {
     const auto count = hn::Sub(hn::LoadU(d64, m.count_total + i + width), hn::LoadU(d64, m.count_total + i));
     hn::StoreU(hn::TruncateTo(du32, hn::BitCast(du64, hn::Min(count, bound))), du32, m.window_count + i);
+    if (all_fit) {
+      hn::StoreU(hn::Set(du32, ~uint32_t{0}), du32, m.window_fits + i);
+      continue;
+    }
     const auto magnitude =
         hn::Sub(hn::LoadU(d64, m.magnitude_total + i + width), hn::LoadU(d64, m.magnitude_total + i));
     const auto fits = hn::VecFromMask(d64, hn::Lt(magnitude, above));
@@ -206,9 +258,8 @@ void window_tests(const strip_memory& m, int64_t outputs, int64_t width) {
   }
   for (; i < outputs; ++i) {
     const int64_t count = m.count_total[i + width] - m.count_total[i];
-    const int64_t magnitude = m.magnitude_total[i + width] - m.magnitude_total[i];
     m.window_count[i] = static_cast<uint32_t>(std::min(count, BOUND));
-    m.window_fits[i] = magnitude <= BOUND ? ~uint32_t{0} : 0u;
+    m.window_fits[i] = all_fit || m.magnitude_total[i + width] - m.magnitude_total[i] <= BOUND ? ~uint32_t{0} : 0u;
   }
 }
 
@@ -280,10 +331,13 @@ bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
     bytes += (static_cast<uint64_t>(elements + 16) * size + 63) / 64 * 64;
     return at;
   };
-  const uint64_t value_at = part(n, 4), count_at = part(n, 8), magnitude_at = part(n, 8);
+  // The column sums span every position of the running totals, zero where
+  // no reach column lies; the reach columns start at `lead`.
+  const int64_t lead = reach_begin - (job.c_begin - half);
+  const uint64_t value_at = part(positions, 4), count_at = part(positions, 8), magnitude_at = part(positions, 8);
   const uint64_t count_step_at = part(n, 4), magnitude_step_at = part(n, 4);
-  const uint64_t count_total_at = part(positions, 8), magnitude_total_at = part(positions, 8);
-  const uint64_t value_total_at = part(positions, 4);
+  const uint64_t count_total_at = part(positions + 1, 8), magnitude_total_at = part(positions + 1, 8);
+  const uint64_t value_total_at = part(positions + 1, 4);
   const uint64_t window_count_at = part(outputs, 4), window_fits_at = part(outputs, 4);
   char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
   if (memory == nullptr) return false;
@@ -297,25 +351,35 @@ bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
                        reinterpret_cast<uint32_t*>(memory + value_total_at),
                        reinterpret_cast<uint32_t*>(memory + window_count_at),
                        reinterpret_cast<uint32_t*>(memory + window_fits_at)};
-  std::memset(m.value, 0, static_cast<size_t>(n) * 4);
-  std::memset(m.count, 0, static_cast<size_t>(n) * 8);
-  std::memset(m.magnitude, 0, static_cast<size_t>(n) * 8);
+  std::memset(m.value, 0, static_cast<size_t>(positions) * 4);
+  std::memset(m.count, 0, static_cast<size_t>(positions) * 8);
+  std::memset(m.magnitude, 0, static_cast<size_t>(positions) * 8);
+  strip_memory reach = m;  // the same, from the first reach column
+  reach.value += lead;
+  reach.count += lead;
+  reach.magnitude += lead;
 
   const unit_scale s = scale_for(job.e);
   // The window rows of row_begin are summed once; then each output row adds
   // the row entering its window and takes away the row leaving it.
   const int64_t first = std::max<int64_t>(0, job.row_begin - half_r);
   const int64_t last = std::min(in.grid_rows - 1, job.row_begin + half_r);
+  // A row whose largest column magnitude times the window's width is within
+  // the bound has every window within it: no window needs its own test.
+  const int64_t largest_that_fits = BOUND / width;
+  int64_t largest = 0;
+  const auto slide = job.e == 0 ? &slide_columns<true> : &slide_columns<false>;
   for (int64_t i = first; i <= last; ++i)
-    slide_columns(band_row(in, i) + reach_begin, nullptr, n, job.nodata, s, m);
+    largest = slide(band_row(in, i) + reach_begin, nullptr, n, job.nodata, s, reach);
   for (int64_t r = job.row_begin; r < job.row_end; ++r) {
     if (r > job.row_begin) {
       const float* entering = r + half_r < in.grid_rows ? band_row(in, r + half_r) + reach_begin : nullptr;
       const float* leaving = r - half_r - 1 >= 0 ? band_row(in, r - half_r - 1) + reach_begin : nullptr;
-      slide_columns(entering, leaving, n, job.nodata, s, m);
+      largest = slide(entering, leaving, n, job.nodata, s, reach);
     }
-    running_totals(m, reach_begin, reach_end, job.c_begin - half, positions);
-    window_tests(m, outputs, width);
+    const bool all_fit = largest <= largest_that_fits;
+    running_totals(m, positions, all_fit);
+    window_tests(m, outputs, width, all_fit);
     const int64_t offset = (r - job.row_begin) * columns + job.c_begin;
     row_means(m, band_row(in, r) + job.c_begin, job.out + offset, job.direct + offset, outputs, width,
               job.nodata, s.unit, counts);
