@@ -138,7 +138,9 @@ TEST(BandStream, EmptyGridsReportTheirRows) {
 }
 
 TEST(BandStream, BandsAreAFewMegabytesAndCoverTheReach) {
-  EXPECT_EQ(stream_band_rows(8000, 500), 1000);
+  EXPECT_EQ(stream_band_rows(8000, 500), 2000);
+  EXPECT_EQ(stream_band_rows(8000, 15), 60);
+  EXPECT_EQ(stream_band_rows(8000, 7), 32);
   EXPECT_EQ(stream_band_rows(8000, 1), 32);
   EXPECT_EQ(stream_band_rows(100000000, 1), 2);
 }

@@ -87,7 +87,7 @@ struct pipeline {
 int64_t stream_band_rows(int64_t columns, int64_t half_width) {
   constexpr int64_t BAND_BYTES = 1 << 20;
   const int64_t by_size = BAND_BYTES / std::max<int64_t>(1, 4 * columns);
-  return std::max<int64_t>({1, by_size, 2 * half_width});
+  return std::max<int64_t>({1, by_size, (integer_sums_pay(half_width) ? 4 : 2) * half_width});
 }
 
 stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows, int threads,
@@ -115,11 +115,11 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   const int filter_threads = bands_in_parallel ? usable : 1;
   const int threads_per_band = bands_in_parallel ? 1 : usable;
 
-  // Rings of input and output buffers: while the filter threads work on
-  // their bands, the reader fills the next one and the writer drains an
-  // earlier one, so a stage that is briefly slow does not stall the others.
+  // Rings of input and output buffers, one more than the filter threads:
+  // while they work on their bands, the reader fills the next one and the
+  // writer and the statistics drain an earlier one.
   pipeline p;
-  p.depth = filter_threads + 2;
+  p.depth = filter_threads + 1;
   p.finished.assign(static_cast<size_t>(p.depth), false);
   std::vector<cell_buffer> in_buf, out_buf;
   for (int64_t i = 0; i < p.depth; ++i) {

@@ -27,15 +27,6 @@ T* reuse(malloc_ptr<T>& kept, int64_t& kept_size, int64_t n) {
   return kept.get();
 }
 
-// Whether the integer sums are worth trying: they cost about the same at any
-// window size, while the kernel's cost grows with the window's area. Below
-// about 300 additions per cell (a window of 17) the kernel is faster even
-// when every window qualifies.
-bool integer_sums_pay(int64_t half_width) {
-  const int64_t side = 2 * std::min<int64_t>(half_width, 1 << 20) + 1;
-  return side * side >= 300;
-}
-
 // Rows of a pass whose marked columns are gathered into spans together, and
 // the widest gap between marked columns that one span bridges. Each kernel
 // call pads and counts the window rows of its group again, over the
@@ -80,6 +71,15 @@ void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, floa
 }
 
 }  // namespace
+
+// The integer sums cost about the same at any window size, while the
+// kernel's cost grows with the window's area. Below about 300 additions per
+// cell (a window of 17) the kernel is faster even when every window
+// qualifies.
+bool integer_sums_pay(int64_t half_width) {
+  const int64_t side = 2 * std::min<int64_t>(half_width, 1 << 20) + 1;
+  return side * side >= 300;
+}
 
 int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width) {
   const int64_t wanted = std::max<int64_t>(256, 2 * (2 * half_width + 1));

@@ -6,6 +6,10 @@
 #include "compute/focal_mean_fast.h"
 #include "grid/grid_raster.h"
 
+// Whether windows of this reach are worth trying on integer sums (see
+// filter_band); smaller ones always go to the kernel.
+bool integer_sums_pay(int64_t half_width);
+
 // Output rows the lattice path takes per pass when filtering `rows` rows:
 // each pass sums the whole window height once and marks its direct cells in
 // one byte each, so passes are a few megabytes of marks, cover two window

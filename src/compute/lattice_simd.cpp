@@ -127,7 +127,7 @@ struct strip_memory {
 // Returns the largest column magnitude sum after the change.
 template <bool WHOLE>
 int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTRICT leaving, int64_t n,
-                   float nodata, const unit_scale& s, const strip_memory& m) {
+                      float nodata, const unit_scale& s, const strip_memory& m) {
   const D d;
   const DI di;
   const DU du;
@@ -259,7 +259,8 @@ void window_tests(const strip_memory& m, int64_t outputs, int64_t width, bool al
   for (; i < outputs; ++i) {
     const int64_t count = m.count_total[i + width] - m.count_total[i];
     m.window_count[i] = static_cast<uint32_t>(std::min(count, BOUND));
-    m.window_fits[i] = all_fit || m.magnitude_total[i + width] - m.magnitude_total[i] <= BOUND ? ~uint32_t{0} : 0u;
+    m.window_fits[i] =
+        all_fit || m.magnitude_total[i + width] - m.magnitude_total[i] <= BOUND ? ~uint32_t{0} : 0u;
   }
 }
 
@@ -334,7 +335,8 @@ bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
   // The column sums span every position of the running totals, zero where
   // no reach column lies; the reach columns start at `lead`.
   const int64_t lead = reach_begin - (job.c_begin - half);
-  const uint64_t value_at = part(positions, 4), count_at = part(positions, 8), magnitude_at = part(positions, 8);
+  const uint64_t value_at = part(positions, 4), count_at = part(positions, 8),
+                 magnitude_at = part(positions, 8);
   const uint64_t count_step_at = part(n, 4), magnitude_step_at = part(n, 4);
   const uint64_t count_total_at = part(positions + 1, 8), magnitude_total_at = part(positions + 1, 8);
   const uint64_t value_total_at = part(positions + 1, 4);
