@@ -18,13 +18,26 @@ grid="$dir/terrain-${rows}x${cols}-holes.grd"
 size=$(stat -c %s "$grid")
 echo "grid $grid: $rows x $cols, $size bytes, median of $runs runs"
 
-measure "$runs" cp "$grid" "$dir/copy.grd"
-cp_wall=$WALL
-rm -f "$dir/copy.grd"
+# cp and wavgrid are timed in turn, round after round, so that both see the
+# same state of this shared machine; a first round, not counted, leaves both
+# output files in place, so every counted run writes over an existing file.
 printf '%-8s %10s %10s %12s %14s\n' window wall_s cp_s wall/cp peak_rss/input
 for w in "${windows[@]}"; do
-  measure "$runs" build/wavgrid "$grid" "$dir/out.grd" "$w"
-  printf '%-8s %10s %10s %12s %14s\n' "$w" "$WALL" "$cp_wall" "$(ratio "$WALL" "$cp_wall")" \
-    "$(ratio "$((RSS * 1024))" "$size")"
-  rm -f "$dir/out.grd"
+  measure 1 cp "$grid" "$dir/copy.grd"
+  measure 1 build/wavgrid "$grid" "$dir/out.grd" "$w"
+  cp_walls=()
+  walls=()
+  rss=0
+  for ((round = 0; round < runs; round++)); do
+    measure 1 cp "$grid" "$dir/copy.grd"
+    cp_walls+=("$WALL")
+    measure 1 build/wavgrid "$grid" "$dir/out.grd" "$w"
+    walls+=("$WALL")
+    ((RSS > rss)) && rss=$RSS
+  done
+  cp_wall=$(median "${cp_walls[@]}")
+  wall=$(median "${walls[@]}")
+  printf '%-8s %10s %10s %12s %14s\n' "$w" "$wall" "$cp_wall" "$(ratio "$wall" "$cp_wall")" \
+    "$(ratio "$((rss * 1024))" "$size")"
+  rm -f "$dir/out.grd" "$dir/copy.grd"
 done

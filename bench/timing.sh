@@ -16,9 +16,12 @@ measure() {
     ((rss > rss_max)) && rss_max=$rss
   done
   rm -f "$log"
-  WALL=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
+  WALL=$(median "${walls[@]}")
   RSS=$rss_max
 }
+
+# The median of the numbers given.
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
 # a / b with two decimals.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
