@@ -54,7 +54,28 @@ void stats_add(stats_accumulator& s, double x) {
 void stats_add_row(stats_accumulator& s, const float* values, int64_t n) {
   running r = load(s);
   const double bound = s.threshold + 1.0;
-  for (int64_t i = 0; i < n; ++i) offer(r, static_cast<double>(values[i]), bound);
+  int64_t i = 0;
+  // Until the first counted value, which sets the minimum and maximum.
+  for (; i < n && r.count == 0.0; ++i) offer(r, static_cast<double>(values[i]), bound);
+  // Then the count in an integer (exact), and the minimum and maximum
+  // without branches: x < min ? x : min keeps the earlier of two equal
+  // values (+0.0 and -0.0), as the step above does.
+  int64_t counted = 0;
+  double sum = r.sum, sum_squares = r.sum_squares, minimum = r.minimum, maximum = r.maximum;
+  for (; i < n; ++i) {
+    const double x = static_cast<double>(values[i]);
+    if (!(x > bound)) continue;  // a NaN fails the test too
+    ++counted;
+    sum += x;
+    sum_squares += x * x;
+    minimum = x < minimum ? x : minimum;
+    maximum = x > maximum ? x : maximum;
+  }
+  r.count += static_cast<double>(counted);
+  r.sum = sum;
+  r.sum_squares = sum_squares;
+  r.minimum = minimum;
+  r.maximum = maximum;
   store(s, r);
 }
 
