@@ -142,6 +142,8 @@ TEST(BandStream, BandsAreAFewMegabytesAndCoverTheReach) {
   EXPECT_EQ(stream_band_rows(8000, 15), 60);
   EXPECT_EQ(stream_band_rows(8000, 7), 32);
   EXPECT_EQ(stream_band_rows(8000, 1), 32);
+  EXPECT_EQ(stream_band_rows(70000, 1), 32);
+  EXPECT_EQ(stream_band_rows(1000000, 1), 16);
   EXPECT_EQ(stream_band_rows(100000000, 1), 2);
 }
 

@@ -86,8 +86,12 @@ struct pipeline {
 
 int64_t stream_band_rows(int64_t columns, int64_t half_width) {
   constexpr int64_t BAND_BYTES = 1 << 20;
-  const int64_t by_size = BAND_BYTES / std::max<int64_t>(1, 4 * columns);
-  return std::max<int64_t>({1, by_size, (integer_sums_pay(half_width) ? 4 : 2) * half_width});
+  constexpr int64_t FEW_ROWS = 32;
+  constexpr int64_t FEW_ROWS_BYTES = 64 << 20;
+  const int64_t row_bytes = std::max<int64_t>(1, 4 * columns);
+  const int64_t by_size = BAND_BYTES / row_bytes;
+  const int64_t few = std::min(FEW_ROWS, FEW_ROWS_BYTES / row_bytes);
+  return std::max<int64_t>({1, by_size, few, (integer_sums_pay(half_width) ? 4 : 2) * half_width});
 }
 
 stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t band_rows, int threads,

@@ -39,11 +39,13 @@ struct stream_grid {
 };
 
 // Rows per output band for a grid of this width and window: bands of about
-// a megabyte (small bands stay in the caches between the stages), and at
-// least twice the window's reach, so that a band's own rows are at least
-// half of the input rows it holds; four times from a reach of 8 on, where
-// the integer sums may take the windows and start each band by summing its
-// whole window height.
+// a megabyte (small bands stay in the caches between the stages), but at
+// least 32 rows where those take at most 64 MB (the kernel sums blocks of
+// several rows, and every band costs a few rows of padding and counting);
+// and at least twice the window's reach, so that a band's own rows are at
+// least half of the input rows it holds; four times from a reach of 8 on,
+// where the integer sums may take the windows and start each band by
+// summing its whole window height.
 int64_t stream_band_rows(int64_t columns, int64_t half_width);
 
 // Where the rows come from and go to. Rows are asked for and handed over
