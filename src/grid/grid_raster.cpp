@@ -38,7 +38,7 @@ float* cells_allocate(int64_t n) {
   if (n < 0 || static_cast<uint64_t>(n) > std::numeric_limits<size_t>::max() / sizeof(float) - HUGE_PAGE)
     return nullptr;
   const size_t bytes = std::max<size_t>(static_cast<size_t>(n) * sizeof(float), 1);
-  if (bytes < 8 * HUGE_PAGE) return static_cast<float*>(std::malloc(bytes));
+  if (bytes < 2 * HUGE_PAGE) return static_cast<float*>(std::malloc(bytes));
   const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
   void* block = std::aligned_alloc(HUGE_PAGE, rounded);
   if (block != nullptr) ask_for_huge_pages(block, rounded);

@@ -22,7 +22,7 @@ struct grid_raster {
 bool raster_create(grid_raster& r, int64_t rows, int64_t columns);
 
 // Room for n cells (contents undefined), for working buffers; freed with
-// std::free. Blocks of 16 MiB and more start on a 2 MiB boundary
+// std::free. Blocks of 4 MiB and more start on a 2 MiB boundary
 // and ask for huge pages. Null when the memory cannot be had.
 float* cells_allocate(int64_t n);
 
