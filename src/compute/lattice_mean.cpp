@@ -98,7 +98,8 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   const int64_t reach_end = std::min(in.grid_rows, row_end + half_width);
   const int64_t window_cells = window_side(half_width, in.grid_rows) * window_side(half_width, in.columns);
   const int64_t side = std::min<int64_t>(2 * half_width + 1, TILE);
-  const int64_t tile_rows = std::clamp<int64_t>((row_end - row_begin) / SAMPLE_ROW_STEP, 1, SAMPLED_TILE_ROWS);
+  const int64_t tile_rows =
+      std::clamp<int64_t>((row_end - row_begin) / SAMPLE_ROW_STEP, 1, SAMPLED_TILE_ROWS);
   const int64_t row_stride = std::max(side, (reach_end - reach_first) / tile_rows);
   const int64_t column_stride = std::max(side, in.columns / SAMPLED_TILE_COLUMNS);
 
@@ -165,6 +166,10 @@ lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct
                                  int64_t target) {
   const lattice_strip_fn strip_fn = lattice_strip_for(target);
   if (strip_fn == nullptr || in.columns == 0) return all_direct(in, direct, row_begin, row_end);
+  // The strips count a window's cells in 32 bits.
+  const uint64_t window_cells = static_cast<uint64_t>(window_side(half_width, in.grid_rows)) *
+                                static_cast<uint64_t>(window_side(half_width, in.columns));
+  if (window_cells >> 32 != 0) return all_direct(in, direct, row_begin, row_end);
   const lattice_choice choice = lattice_choose_exponent(in, row_begin, row_end, nodata, half_width);
   if (!choice.found) return all_direct(in, direct, row_begin, row_end);
 

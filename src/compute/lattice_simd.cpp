@@ -10,12 +10,14 @@
 // output row then forms running totals of the column sums along the row, and
 // a window's sums are the difference of two running totals.
 //
-// Exactness. Counts and magnitudes are summed in 64-bit integers, which
-// cannot overflow (at most 2^31 rows of cells of at most 2^24 + 1, and
-// column magnitudes cut at 2^25 before they are totalled along a row). Value
-// sums wrap around 2^32; they are only read where the window's magnitude sum
-// is at most 2^24, and then the true sum lies in [-2^24, 2^24] and the
-// wrapped one is that number. Whether a cell is on the lattice is decided
+// Exactness. Magnitudes are summed in 64-bit integers, which cannot
+// overflow (at most 2^31 rows of cells of at most 2^24 + 1, and column
+// magnitudes cut at 2^25 before they are totalled along a row). Counts and
+// values are summed in 32 bits and may wrap around 2^32 along a row; a
+// window's count is a difference of two totals and exact, since no window
+// given to this path holds 2^32 cells; a window's value sum is only read
+// where its magnitude sum is at most 2^24, and then the true sum lies in
+// [-2^24, 2^24] and the wrapped one is that number. Whether a cell is on the lattice is decided
 // without rounding: see unit_scale.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/lattice_simd.cpp"
@@ -110,16 +112,14 @@ HWY_INLINE vector_units units_of(hn::Vec<D> v, hn::Vec<D> nodata, const unit_sca
 // The strip's column sums, their running totals along the row, and the
 // per-row results, all in one block of scratch memory.
 struct strip_memory {
-  uint32_t* value;      // per reach column, wrapping
-  int64_t* count;       // per reach column
-  int64_t* magnitude;   // per reach column
-  int32_t* count_step;  // per reach column: the change for this row
-  int32_t* magnitude_step;
-  int64_t* count_total;  // running totals, output positions + window width
-  int64_t* magnitude_total;
+  uint32_t* value;           // per reach column, wrapping
+  uint32_t* count;           // per reach column
+  int64_t* magnitude;        // per reach column
+  int32_t* magnitude_step;   // per reach column: the change for this row
+  uint32_t* count_total;     // running totals, output positions + window width
+  int64_t* magnitude_total;  //   (counts in 32 bits: no window holds 2^32 cells)
   uint32_t* value_total;
-  uint32_t* window_count;  // per output column: min(count, 2^24)
-  uint32_t* window_fits;   // per output column: all ones when the window qualifies
+  uint32_t* window_fits;  // per output column: all ones when the window qualifies
 };
 
 // Adds the row `entering` and takes away the row `leaving` (either may be
@@ -141,7 +141,7 @@ int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTR
     const vector_units b = leaving != nullptr ? units_of<WHOLE>(hn::LoadU(d, leaving + j), nd, s) : none;
     // A true mask is all ones, which is -1.
     const auto count_step = hn::Sub(hn::VecFromMask(di, b.valid), hn::VecFromMask(di, a.valid));
-    hn::StoreU(count_step, di, m.count_step + j);
+    hn::StoreU(hn::Add(hn::LoadU(du, m.count + j), hn::BitCast(du, count_step)), du, m.count + j);
     hn::StoreU(hn::Sub(a.magnitude, b.magnitude), di, m.magnitude_step + j);
     const auto value = hn::Add(hn::LoadU(du, m.value + j), hn::BitCast(du, hn::Sub(a.units, b.units)));
     hn::StoreU(value, du, m.value + j);
@@ -149,7 +149,7 @@ int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTR
   for (; j < n; ++j) {
     const cell_units a = entering != nullptr ? units_of(entering[j], nodata, s) : cell_units{0, 0, 0};
     const cell_units b = leaving != nullptr ? units_of(leaving[j], nodata, s) : cell_units{0, 0, 0};
-    m.count_step[j] = a.valid - b.valid;
+    m.count[j] += static_cast<uint32_t>(a.valid) - static_cast<uint32_t>(b.valid);
     m.magnitude_step[j] = a.magnitude - b.magnitude;
     m.value[j] += static_cast<uint32_t>(a.units) - static_cast<uint32_t>(b.units);
   }
@@ -160,8 +160,6 @@ int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTR
   auto largest_v = hn::Zero(d64);
   j = 0;
   for (; j + lanes64 <= n; j += lanes64) {
-    hn::StoreU(hn::Add(hn::LoadU(d64, m.count + j), hn::PromoteTo(d64, hn::LoadU(d32, m.count_step + j))),
-               d64, m.count + j);
     const auto magnitude =
         hn::Add(hn::LoadU(d64, m.magnitude + j), hn::PromoteTo(d64, hn::LoadU(d32, m.magnitude_step + j)));
     hn::StoreU(magnitude, d64, m.magnitude + j);
@@ -169,7 +167,6 @@ int64_t slide_columns(const float* HWY_RESTRICT entering, const float* HWY_RESTR
   }
   int64_t largest = 0;
   for (; j < n; ++j) {
-    m.count[j] += m.count_step[j];
     m.magnitude[j] += m.magnitude_step[j];
     largest = std::max(largest, m.magnitude[j]);
   }
@@ -228,49 +225,39 @@ void running_total(DT d, const hn::TFromD<DT>* HWY_RESTRICT columns, int64_t pos
 // c_begin + i then sums to total[i + width] - total[i]. Magnitudes are only
 // totalled when some window may pass the bound.
 void running_totals(const strip_memory& m, int64_t positions, bool all_fit) {
-  running_total(D64(), m.count, positions, std::numeric_limits<int64_t>::max(), m.count_total);
+  running_total(DU(), m.count, positions, std::numeric_limits<uint32_t>::max(), m.count_total);
   if (!all_fit) running_total(D64(), m.magnitude, positions, COLUMN_CAP, m.magnitude_total);
   running_total(DU(), m.value, positions, std::numeric_limits<uint32_t>::max(), m.value_total);
 }
 
-// Each output column's window count, cut at 2^24 (adding 1.0f to a float
-// count stops there), and whether its magnitude sum is within the bound
-// (known beforehand when all_fit).
-void window_tests(const strip_memory& m, int64_t outputs, int64_t width, bool all_fit) {
+// Whether each output column's window has its magnitude sum within the
+// bound.
+void window_tests(const strip_memory& m, int64_t outputs, int64_t width) {
   const D64 d64;
   const DU64 du64;
   const D64_U32 du32;
   const int64_t lanes64 = static_cast<int64_t>(hn::Lanes(d64));
-  const auto bound = hn::Set(d64, BOUND);
   const auto above = hn::Set(d64, BOUND + 1);
   int64_t i = 0;
   for (; i + lanes64 <= outputs; i += lanes64) {
-    const auto count = hn::Sub(hn::LoadU(d64, m.count_total + i + width), hn::LoadU(d64, m.count_total + i));
-    hn::StoreU(hn::TruncateTo(du32, hn::BitCast(du64, hn::Min(count, bound))), du32, m.window_count + i);
-    if (all_fit) {
-      hn::StoreU(hn::Set(du32, ~uint32_t{0}), du32, m.window_fits + i);
-      continue;
-    }
     const auto magnitude =
         hn::Sub(hn::LoadU(d64, m.magnitude_total + i + width), hn::LoadU(d64, m.magnitude_total + i));
     const auto fits = hn::VecFromMask(d64, hn::Lt(magnitude, above));
     hn::StoreU(hn::TruncateTo(du32, hn::BitCast(du64, fits)), du32, m.window_fits + i);
   }
-  for (; i < outputs; ++i) {
-    const int64_t count = m.count_total[i + width] - m.count_total[i];
-    m.window_count[i] = static_cast<uint32_t>(std::min(count, BOUND));
-    m.window_fits[i] =
-        all_fit || m.magnitude_total[i + width] - m.magnitude_total[i] <= BOUND ? ~uint32_t{0} : 0u;
-  }
+  for (; i < outputs; ++i)
+    m.window_fits[i] = m.magnitude_total[i + width] - m.magnitude_total[i] <= BOUND ? ~uint32_t{0} : 0u;
 }
 
-// Writes the means of the windows that qualify and the no-data value for
-// empty centres, and marks the rest for the direct computation. A window
-// that does not qualify may have no count: its quotient is formed but never
-// stored. `centre`, `out` and `direct` start at the strip's first column.
+// Writes the means of the windows that qualify (every one when all_fit)
+// and the no-data value for empty centres, and marks the rest for the
+// direct computation. The count is cut at 2^24 (adding 1.0f to a float
+// count stops there). A window that does not qualify may have no count: its
+// quotient is formed but never stored. `centre`, `out` and `direct` start
+// at the strip's first column.
 void row_means(const strip_memory& m, const float* HWY_RESTRICT centre, float* HWY_RESTRICT out,
-               uint8_t* HWY_RESTRICT direct, int64_t outputs, int64_t width, float nodata, float unit,
-               lattice_counts& counts) {
+               uint8_t* HWY_RESTRICT direct, int64_t outputs, int64_t width, bool all_fit, float nodata,
+               float unit, lattice_counts& counts) {
   const D d;
   const DI di;
   const DU du;
@@ -279,15 +266,18 @@ void row_means(const strip_memory& m, const float* HWY_RESTRICT centre, float* H
   const auto nd = hn::Set(d, nodata);
   const auto unit_v = hn::Set(d, unit);
   const auto one = hn::Set(du, 1u);
+  const auto most = hn::Set(du, uint32_t{1} << 24);
   int64_t fast = 0, empty = 0;
   int64_t i = 0;
   for (; i + lanes <= outputs; i += lanes) {
-    const auto count = hn::ConvertTo(d, hn::BitCast(di, hn::LoadU(du, m.window_count + i)));
+    const auto cells = hn::Sub(hn::LoadU(du, m.count_total + i + width), hn::LoadU(du, m.count_total + i));
+    const auto count = hn::ConvertTo(d, hn::BitCast(di, hn::Min(cells, most)));
     const auto units = hn::Sub(hn::LoadU(du, m.value_total + i + width), hn::LoadU(du, m.value_total + i));
     const auto mean = hn::Div(hn::Mul(hn::ConvertTo(d, hn::BitCast(di, units)), unit_v), count);
-    const auto fits = hn::RebindMask(d, hn::Ne(hn::LoadU(du, m.window_fits + i), hn::Zero(du)));
     const auto valid = hn::Gt(hn::LoadU(d, centre + i), nd);
-    const auto take = hn::And(valid, fits);
+    const auto take =
+        all_fit ? valid
+                : hn::And(valid, hn::RebindMask(d, hn::Ne(hn::LoadU(du, m.window_fits + i), hn::Zero(du))));
     hn::StoreU(hn::IfThenElse(valid, hn::IfThenElse(take, mean, hn::LoadU(d, out + i)), nd), d, out + i);
     const auto marked = hn::RebindMask(du, hn::AndNot(take, valid));
     hn::StoreU(hn::TruncateTo(du8, hn::IfThenElseZero(marked, one)), du8, direct + i);
@@ -296,10 +286,10 @@ void row_means(const strip_memory& m, const float* HWY_RESTRICT centre, float* H
   }
   for (; i < outputs; ++i) {
     const bool valid = centre[i] > nodata;
-    const bool take = valid && m.window_fits[i] != 0;
+    const bool take = valid && (all_fit || m.window_fits[i] != 0);
     const int32_t units = static_cast<int32_t>(m.value_total[i + width] - m.value_total[i]);
-    const float mean =
-        static_cast<float>(units) * unit / static_cast<float>(static_cast<int32_t>(m.window_count[i]));
+    const uint32_t cells = std::min(m.count_total[i + width] - m.count_total[i], uint32_t{1} << 24);
+    const float mean = static_cast<float>(units) * unit / static_cast<float>(static_cast<int32_t>(cells));
     out[i] = valid ? (take ? mean : out[i]) : nodata;
     direct[i] = static_cast<uint8_t>(valid && !take);
     fast += take;
@@ -335,26 +325,24 @@ bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
   // The column sums span every position of the running totals, zero where
   // no reach column lies; the reach columns start at `lead`.
   const int64_t lead = reach_begin - (job.c_begin - half);
-  const uint64_t value_at = part(positions, 4), count_at = part(positions, 8),
+  const uint64_t value_at = part(positions, 4), count_at = part(positions, 4),
                  magnitude_at = part(positions, 8);
-  const uint64_t count_step_at = part(n, 4), magnitude_step_at = part(n, 4);
-  const uint64_t count_total_at = part(positions + 1, 8), magnitude_total_at = part(positions + 1, 8);
+  const uint64_t magnitude_step_at = part(n, 4);
+  const uint64_t count_total_at = part(positions + 1, 4), magnitude_total_at = part(positions + 1, 8);
   const uint64_t value_total_at = part(positions + 1, 4);
-  const uint64_t window_count_at = part(outputs, 4), window_fits_at = part(outputs, 4);
+  const uint64_t window_fits_at = part(outputs, 4);
   char* memory = static_cast<char*>(simd_scratch_reserve(*job.scratch, static_cast<size_t>(bytes)));
   if (memory == nullptr) return false;
   const strip_memory m{reinterpret_cast<uint32_t*>(memory + value_at),
-                       reinterpret_cast<int64_t*>(memory + count_at),
+                       reinterpret_cast<uint32_t*>(memory + count_at),
                        reinterpret_cast<int64_t*>(memory + magnitude_at),
-                       reinterpret_cast<int32_t*>(memory + count_step_at),
                        reinterpret_cast<int32_t*>(memory + magnitude_step_at),
-                       reinterpret_cast<int64_t*>(memory + count_total_at),
+                       reinterpret_cast<uint32_t*>(memory + count_total_at),
                        reinterpret_cast<int64_t*>(memory + magnitude_total_at),
                        reinterpret_cast<uint32_t*>(memory + value_total_at),
-                       reinterpret_cast<uint32_t*>(memory + window_count_at),
                        reinterpret_cast<uint32_t*>(memory + window_fits_at)};
   std::memset(m.value, 0, static_cast<size_t>(positions) * 4);
-  std::memset(m.count, 0, static_cast<size_t>(positions) * 8);
+  std::memset(m.count, 0, static_cast<size_t>(positions) * 4);
   std::memset(m.magnitude, 0, static_cast<size_t>(positions) * 8);
   strip_memory reach = m;  // the same, from the first reach column
   reach.value += lead;
@@ -381,10 +369,10 @@ bool lattice_strip(const lattice_strip_job& job, lattice_counts& counts) {
     }
     const bool all_fit = largest <= largest_that_fits;
     running_totals(m, positions, all_fit);
-    window_tests(m, outputs, width, all_fit);
+    if (!all_fit) window_tests(m, outputs, width);
     const int64_t offset = (r - job.row_begin) * columns + job.c_begin;
     row_means(m, band_row(in, r) + job.c_begin, job.out + offset, job.direct + offset, outputs, width,
-              job.nodata, s.unit, counts);
+              all_fit, job.nodata, s.unit, counts);
   }
   return true;
 }
