@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -109,8 +108,8 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   // Reading, writing and the statistics keep about one processor busy. A
   // small window costs less to filter than that, and a filter thread more
   // would only take turns with them: small windows leave them a processor.
-  const int64_t side = 2 * std::min<int64_t>(grid.half_width, 1 << 20) + 1;
-  const int usable = side * side < LIGHT_WINDOW_CELLS ? std::max(1, threads - 1) : std::max(1, threads);
+  const int usable =
+      window_area(grid.half_width) < LIGHT_WINDOW_CELLS ? std::max(1, threads - 1) : std::max(1, threads);
   // With bands enough for every thread to have work most of the time,
   // each thread filters whole bands on its own: no thread waits for another
   // at the end of a band. With few bands, one band at a time takes every

@@ -76,10 +76,12 @@ void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, floa
 // kernel's cost grows with the window's area. Below about 300 additions per
 // cell (a window of 17) the kernel is faster even when every window
 // qualifies.
-bool integer_sums_pay(int64_t half_width) {
+int64_t window_area(int64_t half_width) {
   const int64_t side = 2 * std::min<int64_t>(half_width, 1 << 20) + 1;
-  return side * side >= 300;
+  return side * side;
 }
+
+bool integer_sums_pay(int64_t half_width) { return window_area(half_width) >= 300; }
 
 int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width) {
   const int64_t wanted = std::max<int64_t>(256, 2 * (2 * half_width + 1));

@@ -6,6 +6,10 @@
 #include "compute/focal_mean_fast.h"
 #include "grid/grid_raster.h"
 
+// The cells of a window of this reach, its side cut at 2^21 + 1 (a window
+// that wide already outweighs any other cost).
+int64_t window_area(int64_t half_width);
+
 // Whether windows of this reach are worth trying on integer sums (see
 // filter_band); smaller ones always go to the kernel.
 bool integer_sums_pay(int64_t half_width);

@@ -1,6 +1,5 @@
 #include "tool/driver.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
