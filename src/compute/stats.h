@@ -25,6 +25,11 @@ void stats_add(stats_accumulator& s, double x);
 // Offers a row of stored output values, in order.
 void stats_add_row(stats_accumulator& s, const float* values, int64_t n);
 
+// The same, with blocks of values reduced on one SIMD target (0: the best
+// this CPU runs; -1: none, every value in turn) wherever that is shown to
+// give the same bits. Returns how many values went through blocks.
+int64_t stats_add_row_on(stats_accumulator& s, const float* values, int64_t n, int64_t target);
+
 grid_stats stats_finish(const stats_accumulator& s);
 
 // The statistics of a whole raster, its cells offered in file order: what
