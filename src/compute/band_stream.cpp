@@ -45,7 +45,12 @@ struct band_geometry {
 struct pipeline {
   int64_t depth;
   std::mutex m;
-  std::condition_variable changed;
+  // Each waits for what lets it go on, so that a change wakes only the
+  // threads it concerns: filter threads for a band loaded or an output
+  // buffer drained, the reader, the writer and the statistics for a band
+  // filtered.
+  std::condition_variable to_filter;
+  std::condition_variable filtered_more;
   int64_t loaded = 0;          // bands whose input rows are in memory
   int64_t taken = 0;           // bands handed to a filter thread
   int64_t filtered = 0;        // bands whose output rows are final, without a gap
@@ -67,17 +72,23 @@ struct pipeline {
   }
 
   template <class Pred>
-  void wait(Pred pred) {
+  void wait(std::condition_variable& cv, Pred pred) {
     std::unique_lock<std::mutex> lock(m);
-    changed.wait(lock, pred);
+    cv.wait(lock, pred);
   }
   template <class Update>
-  void publish(Update update) {
+  void publish(std::condition_variable& cv, Update update) {
     {
       std::lock_guard<std::mutex> lock(m);
       update();
     }
-    changed.notify_all();
+    cv.notify_all();
+  }
+  // For a change every thread may wait on: a filter thread leaving.
+  template <class Update>
+  void publish_to_all(Update update) {
+    publish(to_filter, update);
+    filtered_more.notify_all();
   }
 };
 
@@ -139,7 +150,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   std::thread reader([&] {
     for (int64_t k = 0; k < geo.bands; ++k) {
       // This buffer last held band k - depth, which must be filtered first.
-      p.wait([&] { return p.filtered > k - p.depth || p.filtering_over(); });
+      p.wait(p.filtered_more, [&] { return p.filtered > k - p.depth || p.filtering_over(); });
       {
         std::lock_guard<std::mutex> lock(p.m);
         if (p.filtered <= k - p.depth) return;  // filtering ended early
@@ -157,7 +168,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
         first_new = prev_hi;
       }
       const bool whole = io.read(buf + (first_new - lo) * cols, first_new, geo.in_end(k) - first_new);
-      p.publish([&] {
+      p.publish(p.to_filter, [&] {
         if (whole)
           p.loaded = k + 1;
         else
@@ -173,13 +184,13 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   auto after_filtering = [&](int64_t& progress, auto&& use) {
     return std::thread([&progress, use, &p, &geo, &out_of] {
       for (int64_t k = 0;; ++k) {
-        p.wait([&] { return p.filtered > k || p.filtering_over(); });
+        p.wait(p.filtered_more, [&] { return p.filtered > k || p.filtering_over(); });
         {
           std::lock_guard<std::mutex> lock(p.m);
           if (p.filtered <= k) return;  // filtering ended before this band
         }
         use(out_of(k), geo.out_begin(k), geo.out_end(k) - geo.out_begin(k));
-        p.publish([&] { progress = k + 1; });
+        p.publish(p.to_filter, [&] { progress = k + 1; });
       }
     });
   };
@@ -201,7 +212,7 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
       int64_t k;
       {
         std::unique_lock<std::mutex> lock(p.m);
-        p.changed.wait(lock, [&] {
+        p.to_filter.wait(lock, [&] {
           return p.taken >= geo.bands ||
                  (p.loaded > p.taken && p.written > p.taken - p.depth && p.offered > p.taken - p.depth) ||
                  (p.read_failed && p.loaded <= p.taken);
@@ -212,9 +223,9 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
       const int64_t lo = geo.in_begin(k);
       const row_band band{in_of(k), lo, geo.in_end(k) - lo, cols, grid.rows};
       filter(band, out_of(k), geo.out_begin(k), geo.out_end(k), threads_per_band);
-      p.publish([&] { p.finish(k); });
+      p.publish(p.filtered_more, [&] { p.finish(k); });
     }
-    p.publish([&] { --p.filtering; });
+    p.publish_to_all([&] { --p.filtering; });
   };
 
   std::vector<std::thread> filters;
@@ -228,16 +239,16 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   const int missing = filter_threads - static_cast<int>(filters.size());
   if (filters.empty()) {
     // No thread could be had: this one filters, counted as the one left.
-    p.publish([&] { p.filtering -= missing - 1; });
+    p.publish_to_all([&] { p.filtering -= missing - 1; });
     filter_bands();
   } else if (missing > 0) {
-    p.publish([&] { p.filtering -= missing; });
+    p.publish_to_all([&] { p.filtering -= missing; });
   }
 
   // Rows are reported in order as their bands become final.
   int64_t rows_done = 0;
   for (int64_t k = 0; k < geo.bands; ++k) {
-    p.wait([&] { return p.filtered > k || p.filtering_over(); });
+    p.wait(p.filtered_more, [&] { return p.filtered > k || p.filtering_over(); });
     {
       std::lock_guard<std::mutex> lock(p.m);
       if (p.filtered <= k) break;

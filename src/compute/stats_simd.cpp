@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -72,7 +73,7 @@ void block_reduce(const stats_block_job& job, stats_block& out) {
   const V minus_inf = hn::Set(d, -inf);
   const rounding sums(job.sum_unit), squares(job.squares_unit);
 
-  V up = zero, down = zero, squares_up = zero, largest = zero, lo = plus_inf, hi = minus_inf;
+  V up = zero, total = zero, squares_up = zero, lo = plus_inf, hi = minus_inf;
   int64_t counted = 0, sum_ties = 0, square_ties = 0;
   for_each_vector(job, [&](V x) {
     const auto valid = hn::Gt(x, bound);  // a NaN fails the test too
@@ -80,13 +81,12 @@ void block_reduce(const stats_block_job& job, stats_block& out) {
     lo = hn::Min(lo, hn::IfThenElse(valid, x, plus_inf));
     hi = hn::Max(hi, hn::IfThenElse(valid, x, minus_inf));
     const V v = hn::IfThenElseZero(valid, x);
-    largest = hn::Max(largest, hn::Abs(v));
 
     const V step = hn::Mul(v, sign);
     const V rounded = sums.rounded(sums.shifted(step));
     sum_ties += static_cast<int64_t>(hn::CountTrue(d, sums.tie(step, rounded)));
     up = hn::Add(up, hn::Max(rounded, zero));
-    down = hn::Add(down, hn::Max(hn::Neg(rounded), zero));
+    total = hn::Add(total, rounded);
 
     const V square = hn::Mul(v, v);  // exact: a float's square fits a double
     const V rounded_square = squares.rounded(squares.shifted(square));
@@ -98,11 +98,15 @@ void block_reduce(const stats_block_job& job, stats_block& out) {
   out.sum_ties = sum_ties;
   out.square_ties = square_ties;
   out.sum_up = hn::GetLane(hn::SumOfLanes(d, up));
-  out.sum_down = hn::GetLane(hn::SumOfLanes(d, down));
+  // The steps down as what the steps up exceed the total by. Every partial
+  // sum here is a multiple of the unit; while the steps each way stay below
+  // 2^53 units they are exact, and beyond that the caller's bounds fail
+  // either way.
+  out.sum_down = out.sum_up - hn::GetLane(hn::SumOfLanes(d, total));
   out.squares_up = hn::GetLane(hn::SumOfLanes(d, squares_up));
-  out.largest = hn::GetLane(hn::MaxOfLanes(d, largest));
   out.minimum = hn::GetLane(hn::MinOfLanes(d, lo));
   out.maximum = hn::GetLane(hn::MaxOfLanes(d, hi));
+  out.largest = counted > 0 ? std::max(std::fabs(out.minimum), std::fabs(out.maximum)) : 0.0;
 }
 
 // A mask's lanes as bits, lane 0 lowest.
