@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -135,14 +136,18 @@ stream_outcome stream_rows(const stream_io& io, const stream_grid& grid, int64_t
   pipeline p;
   p.depth = filter_threads + 1;
   p.finished.assign(static_cast<size_t>(p.depth), false);
-  std::vector<cell_buffer> in_buf, out_buf;
-  for (int64_t i = 0; i < p.depth; ++i) {
-    in_buf.push_back(allocate_cells(geo.max_in_rows() * cols));
-    out_buf.push_back(allocate_cells(band_rows * cols));
-    if (in_buf.back() == nullptr || out_buf.back() == nullptr) return {stream_status::no_memory, 0};
-  }
-  auto in_of = [&](int64_t k) { return in_buf[static_cast<size_t>(k % p.depth)].get(); };
-  auto out_of = [&](int64_t k) { return out_buf[static_cast<size_t>(k % p.depth)].get(); };
+  // Both rings in one block: at 4 MiB and more it is backed by huge pages,
+  // which a buffer of its own would be only where it is that large itself
+  // (bands of small windows are about 1 MB). Each buffer starts on a
+  // 64-byte boundary.
+  const auto aligned = [](int64_t cells) { return (cells + 15) / 16 * 16; };
+  const int64_t in_cells = aligned(geo.max_in_rows() * cols);
+  const int64_t out_cells = aligned(band_rows * cols);
+  if (in_cells + out_cells > std::numeric_limits<int64_t>::max() / p.depth) return {stream_status::no_memory, 0};
+  const cell_buffer rings = allocate_cells(p.depth * (in_cells + out_cells));
+  if (rings == nullptr) return {stream_status::no_memory, 0};
+  auto in_of = [&](int64_t k) { return rings.get() + (k % p.depth) * in_cells; };
+  auto out_of = [&](int64_t k) { return rings.get() + p.depth * in_cells + (k % p.depth) * out_cells; };
   // Counted before any stage starts: the reader and the writer stop early
   // once no filter thread is left.
   p.filtering = filter_threads;
