@@ -105,6 +105,62 @@ HWY_INLINE void add_input_row_to(int64_t first, int64_t last, const float* HWY_R
   add_input_row_keyed<0, BLOCK_ROWS * BLOCK_ROWS>(first * BLOCK_ROWS + last, p, s_first, s_last, sums);
 }
 
+// The input rows of a full block, for a window of 2 * HALF + 1 rows whose
+// rows all lie in the band: input row J of the block (from its first output
+// row's top window row on) feeds block rows J - 2 * HALF to J, known at
+// compile time.
+template <int HALF, int J = 0>
+HWY_INLINE void add_block_rows(const float* const* rows, int64_t c, int64_t s_first, int64_t s_last,
+                               block_sums& sums) {
+  if constexpr (J < BLOCK_ROWS + 2 * HALF) {
+    const float* row = rows[J] + c;
+    hwy::Prefetch(row + PREFETCH_AHEAD);
+    hwy::Prefetch(row + PREFETCH_AHEAD + 16);
+    add_input_row<(J > 2 * HALF ? J - 2 * HALF : 0), (J < BLOCK_ROWS - 1 ? J : BLOCK_ROWS - 1)>(row, s_first,
+                                                                                             s_last, sums);
+    add_block_rows<HALF, J + 1>(rows, c, s_first, s_last, sums);
+  }
+}
+
+// The means of one block of columns of a block of output rows: a sum over
+// zero divisors (an empty centre) gives the no-data value. `out` is the
+// block's first cell; a block that ends past the last column is stored
+// through `staging` (one block wide) and copied up to the last column.
+template <class Sums>
+HWY_INLINE void store_means(const Sums& sums, int64_t rows_here, const float* divisors, int64_t divisor_stride,
+                            float* out, int64_t columns, int64_t columns_here, float* staging, V nodata) {
+  const D d;
+  const size_t n = hn::Lanes(d);
+  const V zero = hn::Zero(d);
+  const bool whole = columns_here == BLOCK_VECTORS * static_cast<int64_t>(n);
+#pragma GCC unroll 16
+  for (int64_t k = 0; k < rows_here; ++k) {
+    float* row_out = out + k * columns;
+    const float* divisor = divisors + k * divisor_stride;
+    for (int v = 0; v < BLOCK_VECTORS; ++v) {
+      const V count = hn::LoadU(d, divisor + static_cast<size_t>(v) * n);
+      const V mean = hn::IfThenElse(hn::Gt(count, zero), hn::Div(sums.v[k][v], count), nodata);
+      hn::StoreU(mean, d, (whole ? row_out : staging) + static_cast<size_t>(v) * n);
+    }
+    if (!whole) std::memcpy(row_out, staging, static_cast<size_t>(columns_here) * sizeof(float));
+  }
+}
+
+// A full block of a window of 2 * HALF + 1 rows whose rows all lie in the
+// band: the additions of the general loop in its order, with every loop
+// over the sums unrolled, so that they stay in registers.
+template <int HALF>
+HWY_INLINE void short_window_block(const float* const* rows, int64_t c, int64_t s_first, int64_t s_last,
+                                   const float* divisors, int64_t divisor_stride, float* out, int64_t columns,
+                                   int64_t columns_here, float* staging, V nodata) {
+  const V zero = hn::Zero(D());
+  block_sums sums;
+  for (int k = 0; k < BLOCK_ROWS; ++k)
+    for (int v = 0; v < BLOCK_VECTORS; ++v) sums.v[k][v] = zero;
+  add_block_rows<HALF>(rows, c, s_first, s_last, sums);
+  store_means(sums, BLOCK_ROWS, divisors, divisor_stride, out, columns, columns_here, staging, nodata);
+}
+
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
 // Positions [p_begin, p_end) of the padded copy of one input row: the row
@@ -391,17 +447,39 @@ bool focal_mean_rows(const simd_rows_job& job) {
               ring + (next_padded % ring_rows) * stride);
     for (int64_t i = i_first; i <= i_last; ++i) padded[i - i_first] = ring + (i % ring_rows) * stride;
 
-    for (int64_t c = column_first; c < column_last; c += width) {
-      block_sums sums;
-      for (int k = 0; k < BLOCK_ROWS; ++k)
-        for (int v = 0; v < BLOCK_VECTORS; ++v) sums.v[k][v] = zero;
+    // Blocks of short windows inside the band take the unrolled path.
+    const bool full_block = rows_here == BLOCK_ROWS && i_first == r - half_r && i_last == r + rows_here - 1 + half_r;
+    const int short_half = full_block && half_r <= 3 ? static_cast<int>(half_r) : 0;
 
+    for (int64_t c = column_first; c < column_last; c += width) {
       // Shifts at which no real lane of the block sees a cell of the grid
       // would add only +0.0f: skip them (this matters for windows wider
       // than the grid).
       const int64_t last_real = std::min(c + width, columns) - 1;
       const int64_t s_first = std::max<int64_t>(0, half_c - last_real);
       const int64_t s_last = std::min<int64_t>(2 * half_c, half_c - c + columns - 1);
+      float* const out = job.out + (r - row_begin) * columns + c;
+      const float* const divisor = divisors + c;
+      const int64_t columns_here = std::min(width, columns - c);
+      if (short_half == 1) {
+        short_window_block<1>(padded, c, s_first, s_last, divisor, divisor_stride, out, columns, columns_here,
+                              staging, nodata);
+        continue;
+      }
+      if (short_half == 2) {
+        short_window_block<2>(padded, c, s_first, s_last, divisor, divisor_stride, out, columns, columns_here,
+                              staging, nodata);
+        continue;
+      }
+      if (short_half == 3) {
+        short_window_block<3>(padded, c, s_first, s_last, divisor, divisor_stride, out, columns, columns_here,
+                              staging, nodata);
+        continue;
+      }
+
+      block_sums sums;
+      for (int k = 0; k < BLOCK_ROWS; ++k)
+        for (int v = 0; v < BLOCK_VECTORS; ++v) sums.v[k][v] = zero;
 
       for (int64_t i = i_first; i <= i_last; ++i) {
         const float* row = padded[i - i_first] + c;
@@ -412,17 +490,7 @@ bool focal_mean_rows(const simd_rows_job& job) {
         add_input_row_to(first, last, row, s_first, s_last, sums);
       }
 
-      const bool whole = c + width <= columns;
-      for (int64_t k = 0; k < rows_here; ++k) {
-        float* out = job.out + (r + k - row_begin) * columns + c;
-        const float* divisor = divisors + k * divisor_stride + c;
-        for (int v = 0; v < BLOCK_VECTORS; ++v) {
-          const V count = hn::LoadU(d, divisor + v * n);
-          const V mean = hn::IfThenElse(hn::Gt(count, zero), hn::Div(sums.v[k][v], count), nodata);
-          hn::StoreU(mean, d, (whole ? out : staging) + v * n);
-        }
-        if (!whole) std::memcpy(out, staging, static_cast<size_t>(columns - c) * sizeof(float));
-      }
+      store_means(sums, rows_here, divisor, divisor_stride, out, columns, columns_here, staging, nodata);
     }
     if (job.rows_done != nullptr) job.rows_done(job.context, r + rows_here);
   }
