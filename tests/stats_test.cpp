@@ -14,6 +14,13 @@
 
 namespace {
 
+// The accumulated statistics, bit for bit (not the bookkeeping beside them).
+bool same_statistics(const stats_accumulator& a, const stats_accumulator& b) {
+  const double x[] = {a.threshold, a.count, a.sum, a.sum_squares, a.minimum, a.maximum};
+  const double y[] = {b.threshold, b.count, b.sum, b.sum_squares, b.minimum, b.maximum};
+  return std::memcmp(x, y, sizeof x) == 0;
+}
+
 grid_stats run_stats(float nodata, const std::vector<float>& values) {
   stats_accumulator s;
   stats_reset(s, nodata);
@@ -78,7 +85,7 @@ TEST(Stats, RowsGiveTheBitsOfOneValueAtATime) {
       stats_reset(rows, -9999.0f);
       for (size_t at = 0; at < v.size(); at += row)
         stats_add_row(rows, v.data() + at, static_cast<int64_t>(std::min(row, v.size() - at)));
-      EXPECT_EQ(0, std::memcmp(&rows, &one, sizeof one)) << "rows of " << row << ", " << v.size() << " values";
+      EXPECT_TRUE(same_statistics(rows, one)) << "rows of " << row << ", " << v.size() << " values";
     }
   }
 }
@@ -188,7 +195,7 @@ std::vector<block_case> block_cases() {
   cases.push_back({"largest floats", generated(200000, 13, [](uint32_t x, int) {
                      return std::numeric_limits<float>::max() / static_cast<float>(1 + (x >> 24));
                    }),
-                   0.5});
+                   0.25});
   cases.push_back({"smallest floats", generated(200000, 14, [](uint32_t x, int) {
                      return std::numeric_limits<float>::denorm_min() * static_cast<float>(1 + (x >> 20));
                    }),
@@ -218,7 +225,7 @@ TEST(Stats, BlocksOnEveryTargetGiveTheBitsOfOneValueAtATime) {
                                          static_cast<int64_t>(std::min(row, c.values.size() - at)), target);
         const std::string where = std::string(c.name) + ", " + kernel_target_name(target) + ", rows of " +
                                   std::to_string(row);
-        EXPECT_EQ(0, std::memcmp(&rows, &one, sizeof one))
+        EXPECT_TRUE(same_statistics(rows, one))
             << where << ": sum " << rows.sum << " vs " << one.sum << ", squares " << rows.sum_squares << " vs "
             << one.sum_squares << ", minimum " << rows.minimum << " vs " << one.minimum << ", maximum "
             << rows.maximum << " vs " << one.maximum;

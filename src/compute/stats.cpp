@@ -9,6 +9,8 @@ namespace {
 
 // Values reduced at once on vectors.
 constexpr int64_t STATS_BLOCK = 4096;
+// The most blocks added in order after a block that could not be reduced.
+constexpr int64_t STATS_MAX_BACKOFF = 64;
 
 // One counted-value step. Kept inline on plain doubles so that a row loop
 // keeps everything in registers: the chain of dependent sum additions is then
@@ -149,6 +151,8 @@ void stats_reset(stats_accumulator& s, float nodata) {
   s.count = 0;
   s.sum = 0;
   s.sum_squares = 0;
+  s.blocks_in_order = 0;
+  s.backoff = 0;
 }
 
 void stats_add(stats_accumulator& s, double x) {
@@ -169,11 +173,20 @@ int64_t stats_add_row_on(stats_accumulator& s, const float* values, int64_t n, i
   int64_t on_vectors = 0;
   while (i < n) {
     const int64_t m = std::min(STATS_BLOCK, n - i);
-    if (kernels.reduce != nullptr && add_block(r, values + i, m, bound, kernels)) {
-      on_vectors += m;
-    } else {
-      add_in_order(r, values + i, m, bound);
+    bool done = false;
+    if (kernels.reduce != nullptr && s.blocks_in_order == 0) {
+      done = add_block(r, values + i, m, bound, kernels);
+      // A failure skips the next 1, 2, 4, ... blocks, up to a cap; a
+      // success starts over.
+      s.backoff = done ? 0 : std::min(STATS_MAX_BACKOFF, std::max<int64_t>(1, 2 * s.backoff));
+      s.blocks_in_order = done ? 0 : s.backoff;
+    } else if (s.blocks_in_order > 0) {
+      --s.blocks_in_order;
     }
+    if (done)
+      on_vectors += m;
+    else
+      add_in_order(r, values + i, m, bound);
     i += m;
   }
   store(s, r);

@@ -13,6 +13,12 @@ struct stats_accumulator {
   double sum_squares = 0;
   double minimum = 0;
   double maximum = 0;
+  // Not statistics: how many more blocks of values to add one at a time
+  // before trying vectors again, and how many the next failure skips. A
+  // running sum that keeps failing (one near zero, say) is then tried less
+  // and less often.
+  int64_t blocks_in_order = 0;
+  int64_t backoff = 0;
 };
 
 // Starts a new accumulation; minimum and maximum are left as they are and
