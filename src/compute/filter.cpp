@@ -1,10 +1,9 @@
 #include "compute/filter.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
+#include "compute/focal_mean_simd.h"
 #include "compute/lattice_mean.h"
 
 namespace {
@@ -12,20 +11,6 @@ namespace {
 // The bytes that mark a pass's direct cells stay within 16 MB; a pass
 // covers at least two window heights when it can.
 constexpr int64_t MARK_BYTES = 16 << 20;
-
-template <class T>
-using malloc_ptr = std::unique_ptr<T[], free_deleter>;
-
-// A buffer kept by the calling thread from one call to the next: a
-// streaming caller filters many bands, and fresh memory for each would be
-// paid again in page faults every time. Returns null when it cannot grow.
-template <class T>
-T* reuse(malloc_ptr<T>& kept, int64_t& kept_size, int64_t n) {
-  if (kept && kept_size >= n) return kept.get();
-  kept.reset(static_cast<T*>(std::malloc(static_cast<size_t>(std::max<int64_t>(n, 1)) * sizeof(T))));
-  kept_size = kept ? n : 0;
-  return kept.get();
-}
 
 // Rows of a pass whose marked columns are gathered into spans together, and
 // the widest gap between marked columns that one span bridges. Each kernel
@@ -72,15 +57,15 @@ void fill_marked(const row_band& in, float* pass_out, const uint8_t* marks, floa
 
 }  // namespace
 
-// The integer sums cost about the same at any window size, while the
-// kernel's cost grows with the window's area. Below about 300 additions per
-// cell (a window of 17) the kernel is faster even when every window
-// qualifies.
 int64_t window_area(int64_t half_width) {
   const int64_t side = 2 * std::min<int64_t>(half_width, 1 << 20) + 1;
   return side * side;
 }
 
+// The integer sums cost about the same at any window size, while the
+// kernel's cost grows with the window's area. Below about 300 additions per
+// cell (a window of 17) the kernel is faster even when every window
+// qualifies.
 bool integer_sums_pay(int64_t half_width) { return window_area(half_width) >= 300; }
 
 int64_t filter_pass_rows(int64_t rows, int64_t columns, int64_t half_width) {
@@ -98,17 +83,16 @@ bool filter_band(const row_band& in, float* out, int64_t row_begin, int64_t row_
   if (kernel_chosen_target(config) < 0) return false;
   const int64_t cols = in.columns;
   const int64_t chunk = filter_pass_rows(row_end - row_begin, cols, half_width);
-  thread_local malloc_ptr<uint8_t> kept_marks, kept_any;
-  thread_local malloc_ptr<float> kept_scratch;
-  thread_local int64_t marks_size = 0, any_size = 0, scratch_size = 0;
+  thread_local kept_scratch kept_marks, kept_any, kept_cells;
   uint8_t* marks = nullptr;
   uint8_t* any = nullptr;
   float* scratch = nullptr;
   if (config.lattice && config.path == kernel_path::simd && integer_sums_pay(half_width) && cols > 0 &&
       row_begin < row_end) {
-    marks = reuse(kept_marks, marks_size, chunk * cols);
-    any = reuse(kept_any, any_size, cols);
-    scratch = reuse(kept_scratch, scratch_size, std::min(chunk, MARK_GROUP_ROWS) * cols);
+    marks = static_cast<uint8_t*>(kept_marks.reserve(static_cast<size_t>(chunk * cols)));
+    any = static_cast<uint8_t*>(kept_any.reserve(static_cast<size_t>(cols)));
+    scratch = static_cast<float*>(
+        kept_cells.reserve(static_cast<size_t>(std::min(chunk, MARK_GROUP_ROWS) * cols) * sizeof(float)));
   }
   if (marks == nullptr || any == nullptr || scratch == nullptr)
     return focal_mean_fast(in, out, row_begin, row_end, nodata, half_width, config, row_done);

@@ -20,6 +20,15 @@ struct simd_scratch {
 void* simd_scratch_reserve(simd_scratch& s, size_t size);
 void simd_scratch_free(simd_scratch& s);
 
+// Scratch a thread keeps from call to call, freed when the thread ends: a
+// streaming caller filters many bands, and fresh memory for each would be
+// paid again in page faults every time.
+struct kept_scratch {
+  simd_scratch s;
+  ~kept_scratch() { simd_scratch_free(s); }
+  void* reserve(size_t size) { return simd_scratch_reserve(s, size); }
+};
+
 // Output rows [row_begin, row_end) of the band's grid, written to `out`
 // (row row_begin first, `columns` cells a row). `rows_done` (may be null)
 // is told after each group of rows that all rows below `row_end` are final.

@@ -12,7 +12,7 @@ inline constexpr long KERNEL_MAX_THREADS = 1024;
 // "scalar" for the plain cell-by-cell definition, or a SIMD target's name
 // ("AVX3", "AVX2", "SSE4", ...; any case) to force that target (default: the
 // best target of this CPU). WAVGRID_LATTICE: "off" sums every window
-// directly, for measuring what the integer sums gain. Every choice gives the same bytes, so a value
-// that cannot be used is ignored, and the configuration names only targets
-// this CPU runs.
+// directly, for measuring what the integer sums gain. Every choice gives the
+// same bytes, so a value that cannot be used is ignored, and the
+// configuration names only targets this CPU runs.
 kernel_config kernel_from_environment();

@@ -149,18 +149,6 @@ lattice_choice lattice_choose_exponent(const row_band& in, int64_t row_begin, in
   return best;
 }
 
-namespace {
-
-// Strip scratch kept by each thread from call to call: a streaming caller
-// filters many bands, and fresh memory for each would be paid again in page
-// faults every time.
-struct kept_scratch {
-  simd_scratch s;
-  ~kept_scratch() { simd_scratch_free(s); }
-};
-
-}  // namespace
-
 lattice_counts lattice_mean_band(const row_band& in, float* out, uint8_t* direct, int64_t row_begin,
                                  int64_t row_end, float nodata, int64_t half_width, int threads,
                                  int64_t target) {
