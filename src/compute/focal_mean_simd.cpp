@@ -126,8 +126,7 @@ HWY_INLINE void add_block_rows(const float* const* rows, int64_t c, int64_t s_fi
 // zero divisors (an empty centre) gives the no-data value. `out` is the
 // block's first cell; a block that ends past the last column is stored
 // through `staging` (one block wide) and copied up to the last column.
-template <class Sums>
-HWY_INLINE void store_means(const Sums& sums, int64_t rows_here, const float* divisors, int64_t divisor_stride,
+HWY_INLINE void store_means(const block_sums& sums, int64_t rows_here, const float* divisors, int64_t divisor_stride,
                             float* out, int64_t columns, int64_t columns_here, float* staging, V nodata) {
   const D d;
   const size_t n = hn::Lanes(d);
